@@ -1,0 +1,163 @@
+// The operating-system operations the watcher relies on, as plain free functions.
+//
+// Each function is a thin stand-in for one accessibility, workspace, run-loop or I/O call of the
+// host system, so that a backend is a direct translation. Exactly one backend is linked into a
+// binary: platform/macos (the product), platform/atspi (Linux desktops) or platform/sim (the
+// simulated desktop the tests drive). The file-handle and standard-output operations are the same
+// POSIX code for every backend (platform/posix).
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <utility>
+
+namespace sw::platform {
+
+// Result code of an accessibility call. Only success and "already registered" are told apart.
+using AXError = std::int32_t;
+inline constexpr AXError kAXErrorSuccess = 0;
+inline constexpr AXError kAXErrorNotificationAlreadyRegistered = -25209;
+
+using ProcessId = std::int32_t;
+using TypeID = std::uintptr_t;
+
+// Value type code of a rectangle held in an accessibility value.
+inline constexpr int kAXValueTypeCGRect = 3;
+
+struct Rect {
+    double x = 0;
+    double y = 0;
+    double width = 0;
+    double height = 0;
+};
+
+// A reference-counted platform object: an accessibility element, observer or attribute value, or a
+// running application. Each backend defines what it really is.
+struct Object;
+using Ref = const Object*;
+
+// Releases one reference. Only Owned calls it.
+void release(Ref object) noexcept;
+
+// The one owner of a platform object reference: move-only, released exactly once on destruction
+// or when replaced, so every path out of a function gives its references back.
+class Owned {
+public:
+    Owned() noexcept = default;
+    // Takes over a reference the caller already owns (a "copy" or "create" result).
+    static Owned adopt(Ref object) noexcept { return Owned(object); }
+
+    Owned(Owned&& other) noexcept : object_(std::exchange(other.object_, nullptr)) {}
+    Owned& operator=(Owned&& other) noexcept {
+        if (this != &other) reset(std::exchange(other.object_, nullptr));
+        return *this;
+    }
+    Owned(const Owned&) = delete;
+    Owned& operator=(const Owned&) = delete;
+    ~Owned() { reset(); }
+
+    Ref get() const noexcept { return object_; }
+    explicit operator bool() const noexcept { return object_ != nullptr; }
+
+    // Drops the held reference (if any) and holds `object` instead.
+    void reset(Ref object = nullptr) noexcept {
+        Ref old = std::exchange(object_, object);
+        if (old != nullptr) release(old);
+    }
+
+private:
+    explicit Owned(Ref object) noexcept : object_(object) {}
+    Ref object_ = nullptr;
+};
+
+// ---- Accessibility ----------------------------------------------------------------------------
+
+// Whether this process has been granted accessibility access. Never prompts.
+bool isProcessTrusted();
+
+// The accessibility element of an application by process identifier; always yields one.
+Owned createApplicationElement(ProcessId pid);
+
+// Copies an attribute of an element. On success `value` holds the answer, which may still be absent.
+AXError copyAttributeValue(Ref element, const char* attribute, Owned& value);
+
+// Copies a parameterised attribute of an element.
+AXError copyParameterizedAttributeValue(Ref element, const char* attribute, Ref parameter,
+                                        Owned& value);
+
+// Type identifier of any platform object, and the one that accessibility elements carry.
+TypeID getTypeID(Ref object);
+TypeID elementTypeID();
+
+// Whether an attribute value is a string, and its text as UTF-8 (empty when it is not a string).
+bool isString(Ref value);
+std::string stringValue(Ref value);
+
+// The accessibility value type of a value (kAXValueTypeCGRect for a rectangle); a value that is no
+// accessibility value at all gives 0.
+int valueGetType(Ref value);
+// Extracts a rectangle; false when the value does not hold one.
+bool valueGetRect(Ref value, Rect& rect);
+
+// ---- Observers and the run loop ---------------------------------------------------------------
+
+struct RunLoop;        // borrowed, never released
+struct RunLoopSource;  // borrowed from its observer
+
+// Called on the thread whose run loop holds the observer's source.
+using ObserverCallback = void (*)(Ref observer, Ref element, Ref notification, void* context);
+
+// Creates an observer of the process's accessibility notifications. The result code and the
+// observer are independent: a failure may still hand back an observer, and success may not.
+AXError observerCreate(ProcessId pid, ObserverCallback callback, Owned& observer);
+AXError observerAddNotification(Ref observer, Ref element, const char* notification,
+                                void* context);
+RunLoopSource* observerGetRunLoopSource(Ref observer);
+
+RunLoop* runLoopGetCurrent();
+// Add or remove a source in the run loop's default mode.
+void runLoopAddSource(RunLoop* loop, RunLoopSource* source);
+void runLoopRemoveSource(RunLoop* loop, RunLoopSource* source);
+
+// Serves sources, notifications and the main queue on the calling (main) thread. Returns only if
+// the loop is stopped.
+void runMainRunLoop();
+
+using Task = void (*)();
+// Runs `task` later on the main thread, between two handlers. Safe from any thread.
+void dispatchAsyncMain(Task task);
+// Runs `task` on a background worker of utility quality of service.
+void dispatchAsyncUtility(Task task);
+
+// ---- Workspace --------------------------------------------------------------------------------
+
+// The frontmost application, absent when there is none.
+Owned frontmostApplication();
+std::optional<std::string> bundleIdentifier(Ref application);
+ProcessId processIdentifier(Ref application);
+
+// Calls `handler` on the main thread each time an application becomes active. Never removed.
+void addActivationObserver(Task handler);
+
+// ---- Files and process (platform/posix) -------------------------------------------------------
+
+struct FileHandle {
+    int fd = -1;
+};
+FileHandle fileHandleWithStandardInput();
+FileHandle fileHandleWithStandardError();
+
+// Blocks until the end of the file; what is read is dropped. A read error other than an
+// interruption counts as the end.
+void readDataToEndOfFile(FileHandle handle);
+// Writes every byte, resuming after partial writes and interruptions; other failures are ignored.
+void writeData(FileHandle handle, std::string_view bytes);
+
+// Writes to the buffered standard output and flushes it at once.
+void writeStandardOutput(std::string_view bytes);
+
+[[noreturn]] void exitProcess(int status);
+
+}  // namespace sw::platform

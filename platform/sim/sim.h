@@ -1,0 +1,115 @@
+// The simulated desktop: a backend of the platform operations that tests set up and drive. It
+// behaves like the host system where the watcher can tell the difference (fresh references from
+// every copy, reference counting, observers that deliver only while alive and in the run loop, a
+// main loop that serves one task at a time, a real background worker), and it counts every query
+// and every live object so tests can see what the watcher did.
+#pragma once
+
+#include <chrono>
+#include <functional>
+#include <map>
+#include <optional>
+#include <string>
+#include <variant>
+#include <vector>
+
+#include "platform/platform.h"
+
+namespace sw::sim {
+
+using platform::AXError;
+using platform::ProcessId;
+using platform::Rect;
+
+// Result codes the desktop hands out besides success.
+inline constexpr AXError kAXErrorFailure = -25200;
+inline constexpr AXError kAXErrorIllegalArgument = -25201;
+inline constexpr AXError kAXErrorCannotComplete = -25204;
+inline constexpr AXError kAXErrorAttributeUnsupported = -25205;
+inline constexpr AXError kAXErrorNoValue = -25212;
+inline constexpr AXError kAXErrorAPIDisabled = -25211;
+
+// Kinds of value an attribute can answer with.
+struct Text { std::string text; };
+struct ElementRef { int element; };                 // an element made with addElement
+struct RectValue { Rect rect; };                    // accessibility value of type rectangle (3)
+struct PointValue { double x = 0, y = 0; };         // type point (1)
+struct SizeValue { double width = 0, height = 0; }; // type size (2)
+struct RangeValue { long location = 0, length = 0; };  // type range (4)
+struct NumberValue { double number = 0; };          // some other object, not an accessibility value
+using Value = std::variant<Text, ElementRef, RectValue, PointValue, SizeValue, RangeValue, NumberValue>;
+
+// What one attribute query answers: a result code and, possibly, a value.
+struct Answer {
+    AXError code = platform::kAXErrorSuccess;
+    std::optional<Value> value;
+
+    static Answer of(Value v) { return {platform::kAXErrorSuccess, std::move(v)}; }
+    static Answer failure(AXError code) { return {code, std::nullopt}; }
+    static Answer empty() { return {platform::kAXErrorSuccess, std::nullopt}; }  // success, no value
+};
+
+enum class Kind { Element, Application, Observer, String, AXValue, Number, Count };
+
+// ---- Setting up the desktop (call on the main thread) -------------------------------------
+
+// A new, empty desktop: no applications, no observers, nothing queued, access granted, counters
+// and call log cleared. Objects still held from before stay counted until released.
+void reset();
+
+void setTrusted(bool trusted);
+void addApplication(ProcessId pid, std::optional<std::string> bundleIdentifier);
+// Answers the next reads of the application's bundle identifier with these, then with its own.
+void queueBundleAnswers(ProcessId pid, std::vector<std::optional<std::string>> answers);
+
+// Which application is in front, without any notification.
+void setFrontmost(std::optional<ProcessId> pid);
+// Brings an application (or none) to the front and posts the activation notification.
+void activate(std::optional<ProcessId> pid);
+
+// A new element of an application; its selection answers start as "nothing selected".
+int addElement(ProcessId pid);
+void setFocused(ProcessId pid, Answer answer);
+void setSelectedText(int element, Answer answer);
+void setSelectedRange(int element, Answer answer);
+void setBounds(int element, Answer answer);
+
+// Shorthand: the application's focused element now holds `text` (maybe empty) and, when given,
+// the rectangle of that selection. Returns the element.
+int selectText(ProcessId pid, std::string text, std::optional<Rect> bounds = std::nullopt);
+
+// How creating an observer for the process turns out, and how registering a notification does.
+void setObserverCreateResult(ProcessId pid, AXError code, bool returnsObserver = true);
+void setAddNotificationResult(ProcessId pid, const std::string& notification, AXError code);
+
+// Posts an accessibility notification of the application; delivered through the main loop to
+// every live observer of that process registered for it whose source is in the run loop.
+void postNotification(ProcessId pid, const std::string& notification);
+
+// ---- The main loop ---------------------------------------------------------------------------
+
+// Runs `task` on the main loop once `delay` has passed (tasks due together run in order).
+void schedule(std::chrono::milliseconds delay, std::function<void()> task);
+// Queues `task` as if dispatched to the main queue.
+void post(std::function<void()> task);
+// Runs every task already due on the calling thread, then returns (for in-process tests).
+void runUntilIdle();
+// Makes runMainRunLoop return once the tasks before it have run.
+void stopMainLoop();
+
+// ---- What the watcher did --------------------------------------------------------------------
+
+// Accessibility queries (attribute copies) made, in all and by attribute name.
+int queryCount();
+int queryCount(const std::string& attribute);
+// Platform objects handed out and not yet released, in all and by kind.
+int liveObjects();
+int liveObjects(Kind kind);
+// Observer sources currently in the run loop.
+int sourcesInRunLoop();
+// Every observer and element call, in order, e.g. "observerCreate 101 -> o3",
+// "runLoopRemoveSource o3", "release observer o3".
+const std::vector<std::string>& calls();
+void clearCalls();
+
+}  // namespace sw::sim

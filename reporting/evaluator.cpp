@@ -1,0 +1,61 @@
+#include "reporting/evaluator.h"
+
+#include <cmath>
+
+#include "reporting/snapshot.h"
+#include "reporting/state.h"
+
+namespace sw {
+
+bool isAllowedBrowser(const std::optional<std::string>& bundleIdentifier) {
+    return bundleIdentifier && ALLOWED_BUNDLES.contains(*bundleIdentifier);
+}
+
+std::optional<std::int64_t> roundToInt64(double value) {
+    const double rounded = std::round(value);  // halves away from zero
+    // 2^63 is exact as a double; every finite double in [-2^63, 2^63) converts without overflow.
+    constexpr double limit = 9223372036854775808.0;
+    if (!(rounded >= -limit && rounded < limit)) return std::nullopt;  // also rejects NaN
+    return static_cast<std::int64_t>(rounded);
+}
+
+std::optional<Bounds> boundsMember(const platform::Rect& rect) {
+    const auto x = roundToInt64(rect.x);
+    const auto y = roundToInt64(rect.y);
+    const auto width = roundToInt64(rect.width);
+    const auto height = roundToInt64(rect.height);
+    if (!x || !y || !width || !height) return std::nullopt;
+    return Bounds{{"x", *x}, {"y", *y}, {"width", *width}, {"height", *height}};
+}
+
+void evaluateAndEmit() {
+    platform::Owned front = platform::frontmostApplication();
+    const bool browserInFront = front && isAllowedBrowser(platform::bundleIdentifier(front.get()));
+
+    if (!browserInFront) {
+        if (lastEmitted != false) {
+            emit({{"selection", false}});
+            lastEmitted = false;
+        }
+        return;
+    }
+
+    const SelectionInfo info = currentSelectionInfo();
+    const bool hasSelection = !info.text.empty();
+    if (lastEmitted == hasSelection) return;
+
+    if (!hasSelection) {
+        emit({{"selection", false}});
+    } else {
+        // Read again, from the same application object, at the moment of the transition.
+        Event event{{"selection", true},
+                    {"app", platform::bundleIdentifier(front.get()).value_or("")}};
+        if (info.bounds) {
+            if (auto bounds = boundsMember(*info.bounds)) event.emplace("bounds", std::move(*bounds));
+        }
+        emit(event);
+    }
+    lastEmitted = hasSelection;
+}
+
+}  // namespace sw

@@ -1,0 +1,117 @@
+#include "reporting/output.h"
+
+#include "platform/platform.h"
+#include "reporting/state.h"
+
+namespace sw {
+namespace {
+
+// Length of the well-formed UTF-8 sequence starting at s[i], or 0 when it is malformed (overlong
+// forms, surrogates and code points past U+10FFFF included).
+std::size_t utf8SequenceLength(std::string_view s, std::size_t i) {
+    const auto byte = [&](std::size_t k) { return static_cast<unsigned char>(s[k]); };
+    const unsigned char lead = byte(i);
+    if (lead < 0x80) return 1;
+    std::size_t length = 0;
+    unsigned char low = 0x80, high = 0xBF;  // allowed range of the second byte
+    if (lead >= 0xC2 && lead <= 0xDF) {
+        length = 2;
+    } else if (lead >= 0xE0 && lead <= 0xEF) {
+        length = 3;
+        if (lead == 0xE0) low = 0xA0;
+        if (lead == 0xED) high = 0x9F;
+    } else if (lead >= 0xF0 && lead <= 0xF4) {
+        length = 4;
+        if (lead == 0xF0) low = 0x90;
+        if (lead == 0xF4) high = 0x8F;
+    } else {
+        return 0;
+    }
+    if (i + length > s.size()) return 0;
+    if (byte(i + 1) < low || byte(i + 1) > high) return 0;
+    for (std::size_t k = 2; k < length; ++k) {
+        if (byte(i + k) < 0x80 || byte(i + k) > 0xBF) return 0;
+    }
+    return length;
+}
+
+bool appendString(std::string& out, std::string_view s) {
+    static constexpr char hex[] = "0123456789abcdef";
+    out += '"';
+    for (std::size_t i = 0; i < s.size();) {
+        const auto c = static_cast<unsigned char>(s[i]);
+        const std::size_t length = utf8SequenceLength(s, i);
+        if (length == 0) return false;
+        if (length > 1) {
+            out.append(s, i, length);
+        } else if (c == '"' || c == '\\') {
+            out += '\\';
+            out += static_cast<char>(c);
+        } else if (c == '\n') {
+            out += "\\n";
+        } else if (c == '\r') {
+            out += "\\r";
+        } else if (c == '\t') {
+            out += "\\t";
+        } else if (c == '\b') {
+            out += "\\b";
+        } else if (c == '\f') {
+            out += "\\f";
+        } else if (c < 0x20 || c == 0x7F) {
+            out += "\\u00";
+            out += hex[c >> 4];
+            out += hex[c & 0xF];
+        } else {
+            out += static_cast<char>(c);
+        }
+        i += length;
+    }
+    out += '"';
+    return true;
+}
+
+}  // namespace
+
+std::optional<std::string> serialiseEvent(const Event& event) {
+    std::string out = "{";
+    bool first = true;
+    for (const auto& [key, value] : event) {
+        if (!first) out += ',';
+        first = false;
+        if (!appendString(out, key)) return std::nullopt;
+        out += ':';
+        if (const bool* flag = std::get_if<bool>(&value)) {
+            out += *flag ? "true" : "false";
+        } else if (const std::string* text = std::get_if<std::string>(&value)) {
+            if (!appendString(out, *text)) return std::nullopt;
+        } else {
+            out += '{';
+            bool firstMember = true;
+            for (const auto& [name, number] : std::get<Bounds>(value)) {
+                if (!firstMember) out += ',';
+                firstMember = false;
+                if (!appendString(out, name)) return std::nullopt;
+                out += ':';
+                out += std::to_string(number);
+            }
+            out += '}';
+        }
+    }
+    out += '}';
+    return out;
+}
+
+void emit(const Event& event) {
+    std::optional<std::string> line = serialiseEvent(event);
+    if (!line) return;
+    *line += '\n';
+    platform::writeStandardOutput(*line);
+}
+
+void logErr(std::string_view message) {
+    std::string line(message);
+    line += '\n';
+    platform::writeData(stderr, line);
+}
+
+}  // namespace sw
