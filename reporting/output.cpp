@@ -35,10 +35,23 @@ std::size_t utf8SequenceLength(std::string_view s, std::size_t i) {
     return length;
 }
 
+bool needsEscape(unsigned char c) { return c < 0x20 || c == '"' || c == '\\' || c == 0x7F; }
+
 bool appendString(std::string& out, std::string_view s) {
     static constexpr char hex[] = "0123456789abcdef";
     out += '"';
-    for (std::size_t i = 0; i < s.size();) {
+    std::size_t i = 0;
+    while (i < s.size()) {
+        // Plain printable ASCII goes out in one piece.
+        std::size_t run = i;
+        while (run < s.size() && static_cast<unsigned char>(s[run]) < 0x80 &&
+               !needsEscape(static_cast<unsigned char>(s[run]))) {
+            ++run;
+        }
+        out.append(s, i, run - i);
+        i = run;
+        if (i == s.size()) break;
+
         const auto c = static_cast<unsigned char>(s[i]);
         const std::size_t length = utf8SequenceLength(s, i);
         if (length == 0) return false;
@@ -57,12 +70,10 @@ bool appendString(std::string& out, std::string_view s) {
             out += "\\b";
         } else if (c == '\f') {
             out += "\\f";
-        } else if (c < 0x20 || c == 0x7F) {
+        } else {
             out += "\\u00";
             out += hex[c >> 4];
             out += hex[c & 0xF];
-        } else {
-            out += static_cast<char>(c);
         }
         i += length;
     }
@@ -73,7 +84,9 @@ bool appendString(std::string& out, std::string_view s) {
 }  // namespace
 
 std::optional<std::string> serialiseEvent(const Event& event) {
-    std::string out = "{";
+    std::string out;
+    out.reserve(128);
+    out += '{';
     bool first = true;
     for (const auto& [key, value] : event) {
         if (!first) out += ',';

@@ -2,6 +2,7 @@
 // `stdinHandle`, which the stdin watchdog reads after main has set it for good.
 #pragma once
 
+#include <cstdio>  // `stderr` is a macro on some systems: every use of ours must expand alike
 #include <optional>
 #include <set>
 #include <string>

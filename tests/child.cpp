@@ -15,8 +15,10 @@ namespace sw::test {
 
 Child::Child(const ChildOptions& options) {
     int in[2], out[2], err[2];
-    if (::pipe2(in, O_CLOEXEC) != 0 || ::pipe2(out, O_CLOEXEC) != 0 || ::pipe2(err, O_CLOEXEC) != 0) {
-        std::abort();
+    for (int* ends : {in, out, err}) {
+        if (::pipe(ends) != 0) std::abort();
+        ::fcntl(ends[0], F_SETFD, FD_CLOEXEC);
+        ::fcntl(ends[1], F_SETFD, FD_CLOEXEC);
     }
     std::vector<std::string> env;
     for (char** e = environ; *e != nullptr; ++e) env.emplace_back(*e);

@@ -2,6 +2,8 @@
 #include <fcntl.h>
 #include <unistd.h>
 
+#include <thread>
+
 #include "reporting/output.h"
 #include "reporting/state.h"
 #include "tests/support.h"

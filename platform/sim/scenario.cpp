@@ -23,6 +23,7 @@
 //   notify PID NOTIFICATION          posts a notification of PID
 //   select PID TEXT...               text + AXSelectedTextChanged in one step
 //   stop                             the main run loop returns
+//   crash                            the process dies of SIGABRT (for parents' restart handling)
 #include <pthread.h>
 
 #include <csignal>
@@ -171,6 +172,7 @@ std::function<void()> parseCommand(std::istringstream& in, const std::string& li
         return [pid, name] { postNotification(pid, name); };
     }
     if (command == "stop") return [] { stopMainLoop(); };
+    if (command == "crash") return [] { std::abort(); };
     fail(line, "unknown command");
 }
 

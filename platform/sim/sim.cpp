@@ -68,7 +68,7 @@ struct Desktop {
     std::array<int, static_cast<int>(Kind::Count)> live{};
     std::set<Object*> observers;  // live observers, for delivery
     int totalQueries = 0;
-    std::map<std::string, int> queries;
+    std::map<std::string, int, std::less<>> queries;
     std::vector<std::string> calls;
 
     // The main loop is the only part touched from other threads.
@@ -146,7 +146,10 @@ AXError answer(const Answer& a, ProcessId pid, platform::Owned& out) {
 void countQuery(const char* attribute) {
     Desktop& d = desktop();
     ++d.totalQueries;
-    ++d.queries[attribute];
+    const std::string_view name(attribute);
+    auto found = d.queries.find(name);
+    if (found == d.queries.end()) found = d.queries.emplace(std::string(name), 0).first;
+    ++found->second;
 }
 
 void enqueue(std::chrono::steady_clock::time_point due, std::function<void()> task) {
@@ -343,7 +346,7 @@ void release(Ref object) noexcept {
     auto* o = const_cast<Object*>(object);
     if (--o->references > 0) return;
     sim::Desktop& d = desktop();
-    if (o->kind == Kind::Observer || o->kind == Kind::Element) {
+    if (o->kind == Kind::Observer || (o->kind == Kind::Element && o->element == 0)) {
         d.calls.push_back(std::string("release ") + sim::kindName(o->kind) + " " + sim::label(o));
     }
     --d.live[static_cast<int>(o->kind)];
@@ -365,7 +368,7 @@ AXError copyAttributeValue(Ref element, const char* attribute, Owned& value) {
     sim::countQuery(attribute);
     value.reset();
     if (element == nullptr || element->kind != Kind::Element) return sim::kAXErrorIllegalArgument;
-    const std::string name = attribute;
+    const std::string_view name(attribute);
     if (element->element == 0) {
         auto app = desktop().applications.find(element->pid);
         if (app == desktop().applications.end()) return sim::kAXErrorCannotComplete;
@@ -384,7 +387,7 @@ AXError copyParameterizedAttributeValue(Ref element, const char* attribute, Ref 
     sim::countQuery(attribute);
     value.reset();
     if (element == nullptr || element->kind != Kind::Element) return sim::kAXErrorIllegalArgument;
-    if (std::string(attribute) != "AXBoundsForRange") return sim::kAXErrorAttributeUnsupported;
+    if (std::string_view(attribute) != "AXBoundsForRange") return sim::kAXErrorAttributeUnsupported;
     if (parameter == nullptr || parameter->kind != Kind::AXValue ||
         parameter->valueType != sim::kValueTypeRange) {
         return sim::kAXErrorIllegalArgument;

@@ -107,8 +107,8 @@ int liveObjects();
 int liveObjects(Kind kind);
 // Observer sources currently in the run loop.
 int sourcesInRunLoop();
-// Every observer and element call, in order, e.g. "observerCreate 101 -> o3",
-// "runLoopRemoveSource o3", "release observer o3".
+// Every observer and application-element call, in order, e.g. "observerCreate 101 -> o3",
+// "runLoopRemoveSource o3", "release observer o3", "release element e2".
 const std::vector<std::string>& calls();
 void clearCalls();
 
