@@ -1,0 +1,157 @@
+// Accessibility and CoreFoundation values: elements, attributes, strings, accessibility values and
+// observers, each a direct call of ApplicationServices or CoreFoundation.
+#include <ApplicationServices/ApplicationServices.h>
+
+#include <string>
+
+#include "platform/macos/bridge.h"
+
+namespace sw::platform {
+namespace {
+
+using macos::cf;
+using macos::ref;
+
+AXUIElementRef element(Ref object) { return static_cast<AXUIElementRef>(cf(object)); }
+AXObserverRef observerRef(Ref object) {
+    return reinterpret_cast<AXObserverRef>(const_cast<void*>(cf(object)));
+}
+
+// A CFString made from one of the program's attribute or notification names for the length of one
+// call. Creating it each time keeps ownership obvious; next to the accessibility call it precedes,
+// which is a message to another process, it costs nothing.
+class Name {
+public:
+    explicit Name(const char* name)
+        : string_(name == nullptr ? nullptr
+                                  : CFStringCreateWithCString(kCFAllocatorDefault, name,
+                                                              kCFStringEncodingUTF8)) {}
+    ~Name() {
+        if (string_ != nullptr) CFRelease(string_);
+    }
+    Name(const Name&) = delete;
+    Name& operator=(const Name&) = delete;
+
+    CFStringRef get() const { return string_; }
+
+private:
+    CFStringRef string_;
+};
+
+// The one observer callback the core registers; AXObserverCreate takes no context, and every
+// observer of this process reports to the same function.
+ObserverCallback observerCallback = nullptr;
+
+void observerTrampoline(AXObserverRef observer, AXUIElementRef changed, CFStringRef notification,
+                        void* context) {
+    if (observerCallback == nullptr) return;
+    macos::runGuarded(
+        [&] { observerCallback(ref(observer), ref(changed), ref(notification), context); });
+}
+
+std::string utf8(CFStringRef string) {
+    const CFIndex length = CFStringGetLength(string);
+    if (length == 0) return {};
+    const CFRange all = CFRangeMake(0, length);
+    // A loss byte instead of 0: text from another process may hold lone UTF-16 surrogates, which
+    // UTF-8 cannot carry. With 0 the conversion would stop there, and a selection made of such
+    // characters would read as empty. First pass sizes the result, second fills it.
+    constexpr UInt8 lossByte = '?';
+    CFIndex needed = 0;
+    CFStringGetBytes(string, all, kCFStringEncodingUTF8, lossByte, false, nullptr, 0, &needed);
+    std::string text(static_cast<std::size_t>(needed), '\0');
+    CFIndex used = 0;
+    CFStringGetBytes(string, all, kCFStringEncodingUTF8, lossByte, false,
+                     reinterpret_cast<UInt8*>(text.data()), needed, &used);
+    text.resize(static_cast<std::size_t>(used));
+    return text;
+}
+
+}  // namespace
+
+std::string macos::stringFromCF(CFStringRef string) {
+    return string == nullptr ? std::string() : utf8(string);
+}
+
+void release(Ref object) noexcept {
+    if (object != nullptr) CFRelease(cf(object));
+}
+
+bool isProcessTrusted() { return AXIsProcessTrusted(); }
+
+Owned createApplicationElement(ProcessId pid) {
+    return Owned::adopt(ref(AXUIElementCreateApplication(pid)));
+}
+
+AXError copyAttributeValue(Ref object, const char* attribute, Owned& value) {
+    value.reset();
+    const Name name(attribute);
+    if (object == nullptr || name.get() == nullptr) return ::kAXErrorIllegalArgument;
+    CFTypeRef answer = nullptr;
+    const ::AXError code = AXUIElementCopyAttributeValue(element(object), name.get(), &answer);
+    value.reset(ref(answer));  // owned whatever the code says
+    return code;
+}
+
+AXError copyParameterizedAttributeValue(Ref object, const char* attribute, Ref parameter,
+                                        Owned& value) {
+    value.reset();
+    const Name name(attribute);
+    if (object == nullptr || parameter == nullptr || name.get() == nullptr) {
+        return ::kAXErrorIllegalArgument;
+    }
+    CFTypeRef answer = nullptr;
+    const ::AXError code = AXUIElementCopyParameterizedAttributeValue(element(object), name.get(),
+                                                                      cf(parameter), &answer);
+    value.reset(ref(answer));
+    return code;
+}
+
+TypeID getTypeID(Ref object) { return object == nullptr ? 0 : CFGetTypeID(cf(object)); }
+TypeID elementTypeID() { return AXUIElementGetTypeID(); }
+
+bool isString(Ref value) { return value != nullptr && CFGetTypeID(cf(value)) == CFStringGetTypeID(); }
+
+std::string stringValue(Ref value) {
+    return isString(value) ? utf8(static_cast<CFStringRef>(cf(value))) : std::string();
+}
+
+int valueGetType(Ref value) {
+    // AXValueGetType on anything but an AXValue is undefined; such a value has no type here.
+    if (value == nullptr || CFGetTypeID(cf(value)) != AXValueGetTypeID()) return 0;
+    return static_cast<int>(AXValueGetType(static_cast<AXValueRef>(cf(value))));
+}
+
+bool valueGetRect(Ref value, Rect& rect) {
+    if (valueGetType(value) != kAXValueTypeCGRect) return false;
+    CGRect extracted;
+    if (!AXValueGetValue(static_cast<AXValueRef>(cf(value)), ::kAXValueTypeCGRect, &extracted)) {
+        return false;
+    }
+    rect = {extracted.origin.x, extracted.origin.y, extracted.size.width, extracted.size.height};
+    return true;
+}
+
+AXError observerCreate(ProcessId pid, ObserverCallback callback, Owned& observer) {
+    observer.reset();
+    observerCallback = callback;
+    AXObserverRef created = nullptr;
+    const ::AXError code = AXObserverCreate(pid, observerTrampoline, &created);
+    observer.reset(ref(created));  // may come back with a failure code too; still ours to release
+    return code;
+}
+
+AXError observerAddNotification(Ref observer, Ref object, const char* notification, void* context) {
+    const Name name(notification);
+    if (observer == nullptr || object == nullptr || name.get() == nullptr) {
+        return ::kAXErrorIllegalArgument;
+    }
+    return AXObserverAddNotification(observerRef(observer), element(object), name.get(), context);
+}
+
+RunLoopSource* observerGetRunLoopSource(Ref observer) {
+    if (observer == nullptr) return nullptr;
+    return reinterpret_cast<RunLoopSource*>(AXObserverGetRunLoopSource(observerRef(observer)));
+}
+
+}  // namespace sw::platform
