@@ -1,0 +1,175 @@
+#!/usr/bin/python3
+"""Figures of the Linux backend beside a minimal pyatspi listener, both measured in the same run
+on a virtual desktop with Firefox ESR in front. Prints figures; asserts nothing.
+
+Usage: atspi_figures.py PATH/TO/selection-watcher [idle seconds, default 30]
+"""
+
+import os
+import statistics
+import subprocess
+import sys
+import time
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+sys.path.insert(0, os.path.join(HERE, "..", "scripts", "lib"))
+import desktop  # noqa: E402
+import page  # noqa: E402
+
+RUNS = 10
+BASELINE = ["/usr/bin/python3",
+            os.path.join(HERE, "pyatspi_baseline.py")]
+
+
+def cpu_ticks(pid):
+    with open(f"/proc/{pid}/stat") as f:
+        fields = f.read().rsplit(")", 1)[1].split()
+    return int(fields[11]) + int(fields[12])  # utime + stime
+
+
+def memory(pid):
+    values = {}
+    with open(f"/proc/{pid}/status") as f:
+        for line in f:
+            key, _, rest = line.partition(":")
+            if key in ("VmRSS", "VmHWM"):
+                values[key] = int(rest.split()[0])
+    return values
+
+
+class Listener:
+    def __init__(self, name, argv, env, ready):
+        self.name = name
+        self.started = time.monotonic()
+        self.proc = subprocess.Popen(argv, env=env, stdin=subprocess.PIPE, stdout=subprocess.PIPE,
+                                     stderr=subprocess.DEVNULL)
+        self.lines = desktop.Lines(self.proc.stdout)
+        first = self.lines.next(60)
+        self.startup = self.lines.all[0][0] - self.started
+        if ready is not None and first.strip() != ready:
+            raise RuntimeError(f"{name}: unexpected first line {first!r}")
+
+    def first_after(self, t0):
+        for t, _ in list(self.lines.all):
+            if t >= t0:
+                return t - t0
+        return None
+
+    def stop(self):
+        if self.proc.poll() is None:
+            self.proc.stdin.close()
+            self.proc.terminate()
+            self.proc.wait(10)
+
+
+def quiet(listeners, ms=300, timeout=10):
+    """Waits until no listener has written anything for `ms` milliseconds."""
+    def settled():
+        last = max((l.lines.all[-1][0] for l in listeners if l.lines.all), default=0)
+        return time.monotonic() - last > ms / 1000
+    desktop.wait_for("the listeners to go quiet", settled, timeout=timeout)
+
+
+def measure_startup(exe, env, runs=5):
+    times = {"selection-watcher": [], "pyatspi": []}
+    for _ in range(runs):
+        for name, argv, ready in (("selection-watcher", [exe], None),
+                                  ("pyatspi", BASELINE, "ready")):
+            listener = Listener(name, argv, env, ready)
+            times[name].append(listener.startup)
+            listener.stop()
+    return times
+
+
+def summary(values):
+    ms = sorted(v * 1000 for v in values if v is not None)
+    if not ms:
+        return "no data"
+    return f"{ms[0]:7.1f} {statistics.median(ms):7.1f} {ms[-1]:7.1f}   (n={len(ms)})"
+
+
+def main(exe, idle_seconds):
+    with desktop.Desktop() as d:
+        _, xterm = d.start_xterm()
+        _, firefox = d.start_firefox(page.url())
+        view = page.View(d)
+        watcher = Listener("selection-watcher", [exe], d.env, None)
+        baseline = Listener("pyatspi", BASELINE, d.env, "ready")
+        both = [watcher, baseline]
+        quiet(both)
+
+        x, y = view.word_point("p1", "bravo")
+        ex, ey = view.ox + page.EMPTY[0], view.oy + page.EMPTY[1]
+        actions = {
+            # The selection appears on the second press of a double click.
+            "select a word (double click)": (
+                lambda: (d.move_mouse(x, y), d.xdotool("mousedown", 1, "mouseup", 1)),
+                lambda: d.xdotool("mousedown", 1, "mouseup", 1)),
+            "clear it (click empty space)": (
+                lambda: d.move_mouse(ex, ey),
+                lambda: d.xdotool("mousedown", 1, "mouseup", 1)),
+        }
+        latency = {}
+        for label, (prepare, act) in actions.items():
+            latency[label] = {"selection-watcher": [], "pyatspi": []}
+        for _ in range(RUNS):
+            for label, (prepare, act) in actions.items():
+                prepare()
+                quiet(both)
+                count = len(watcher.lines.all)
+                t0 = time.monotonic()
+                act()
+                desktop.wait_for("the watcher's line", lambda: len(watcher.lines.all) > count)
+                quiet(both)
+                for l in both:
+                    latency[label][l.name].append(l.first_after(t0))
+        # Switching to a window that is not accessible, and back (the selection is kept).
+        for label, target in (("switch to xterm (selection shown)", xterm),
+                              ("switch back to Firefox", firefox)):
+            latency[label] = {"selection-watcher": [], "pyatspi": []}
+        view.double_click_word("p2", "golf")
+        quiet(both)
+        for _ in range(RUNS):
+            for label, target in (("switch to xterm (selection shown)", xterm),
+                                  ("switch back to Firefox", firefox)):
+                count = len(watcher.lines.all)
+                t0 = time.monotonic()
+                d.activate(target)
+                desktop.wait_for("the watcher's line", lambda: len(watcher.lines.all) > count)
+                quiet(both)
+                for l in both:
+                    latency[label][l.name].append(l.first_after(t0))
+        view.click_empty()
+        quiet(both)
+
+        before = {l.name: cpu_ticks(l.proc.pid) for l in both}
+        time.sleep(idle_seconds)  # the measurement itself: idle time with Firefox in front
+        idle = {l.name: cpu_ticks(l.proc.pid) - before[l.name] for l in both}
+        mem = {l.name: memory(l.proc.pid) for l in both}
+        for l in both:
+            l.stop()
+        startup = measure_startup(exe, d.env)
+
+    hz = os.sysconf("SC_CLK_TCK")
+    print(f"\nLatency from the xdotool action to the first line, ms: min median max ({RUNS} runs)")
+    for label, per in latency.items():
+        print(f"  {label}")
+        for name, values in per.items():
+            print(f"    {name:18s} {summary(values)}")
+    print(f"\nIdle CPU over {idle_seconds} s with Firefox in front (clock ticks of 1/{hz} s)")
+    for name, ticks in idle.items():
+        print(f"    {name:18s} {ticks} ticks = {100 * ticks / hz / idle_seconds:.2f} % of one core")
+    print("\nMemory after the run, kB")
+    for name, m in mem.items():
+        print(f"    {name:18s} RSS {m.get('VmRSS')}  peak {m.get('VmHWM')}")
+    print("\nStart-up to the first line (watcher: first event; pyatspi: listening), ms: "
+          "min median max")
+    for name, values in startup.items():
+        print(f"    {name:18s} {summary(values)}")
+    return 0
+
+
+if __name__ == "__main__":
+    if len(sys.argv) not in (2, 3):
+        sys.exit(__doc__)
+    sys.exit(main(os.path.abspath(sys.argv[1]), int(sys.argv[2]) if len(sys.argv) == 3 else 30))

@@ -1,0 +1,30 @@
+# The Linux desktop backend over AT-SPI2, and the product executable built on it.
+find_package(PkgConfig REQUIRED)
+pkg_check_modules(SW_ATSPI REQUIRED IMPORTED_TARGET atspi-2 glib-2.0 gobject-2.0 dbus-1)
+
+add_library(sw_atspi STATIC
+  platform/atspi/atspi.cpp
+  platform/atspi/text.cpp
+  platform/atspi/identity.cpp)
+target_include_directories(sw_atspi PUBLIC ${CMAKE_CURRENT_SOURCE_DIR})
+target_link_libraries(sw_atspi PUBLIC sw_posix PkgConfig::SW_ATSPI Threads::Threads
+                               PRIVATE sw_warnings)
+
+add_executable(selection-watcher app/main.cpp)
+target_link_libraries(selection-watcher PRIVATE sw_core sw_atspi sw_posix sw_warnings)
+install(TARGETS selection-watcher RUNTIME DESTINATION bin)
+
+if(BUILD_TESTING)
+  find_package(GTest REQUIRED)
+  add_executable(atspi_identity_tests platform/atspi/identity_test.cpp)
+  target_link_libraries(atspi_identity_tests PRIVATE sw_atspi sw_warnings GTest::gtest_main)
+  add_test(NAME atspi_identity COMMAND atspi_identity_tests)
+  set_tests_properties(atspi_identity PROPERTIES LABELS "unit" TIMEOUT 60)
+
+  # The real watcher against real Firefox on a virtual desktop. Fails, never skips, when the
+  # desktop's packages (scripts/packages/atspi.txt) are missing.
+  add_test(NAME e2e_firefox
+           COMMAND /usr/bin/python3 ${CMAKE_CURRENT_SOURCE_DIR}/tests/e2e/firefox_e2e.py
+                   $<TARGET_FILE:selection-watcher>)
+  set_tests_properties(e2e_firefox PROPERTIES LABELS "e2e" TIMEOUT 900 RUN_SERIAL TRUE)
+endif()
