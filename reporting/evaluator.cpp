@@ -25,6 +25,8 @@ std::optional<Bounds> boundsMember(const platform::Rect& rect) {
     const auto width = roundToInt64(rect.width);
     const auto height = roundToInt64(rect.height);
     if (!x || !y || !width || !height) return std::nullopt;
+    // An extent under half a unit rounds to 0; a rectangle without area is not reported either.
+    if (*width <= 0 || *height <= 0) return std::nullopt;
     return Bounds{{"x", *x}, {"y", *y}, {"width", *width}, {"height", *height}};
 }
 

@@ -17,7 +17,8 @@ bool isAllowedBrowser(const std::optional<std::string>& bundleIdentifier);
 // falls outside that range.
 std::optional<std::int64_t> roundToInt64(double value);
 
-// The "bounds" member for a rectangle, or none when any of its four numbers has no integer form.
+// The "bounds" member for a rectangle, or none when any of its four numbers has no integer form or
+// the rounded width or height is not positive.
 std::optional<Bounds> boundsMember(const platform::Rect& rect);
 
 void evaluateAndEmit();

@@ -122,11 +122,13 @@ TEST_F(EvaluatorTest, RoundsHalvesAwayFromZero) {
     EXPECT_FALSE(roundToInt64(-kInf));
 }
 
-TEST_F(EvaluatorTest, RectangleWithoutIntegerFormIsLeftOut) {
-    // Origins are not checked by the snapshot, so they reach the conversion as they are.
+TEST_F(EvaluatorTest, RectangleWithoutIntegerFormOrAreaIsLeftOut) {
+    // Origins are not checked by the snapshot, so they reach the conversion as they are; an extent
+    // under half a unit passes the snapshot but rounds to nothing.
     for (platform::Rect rect : {platform::Rect{kNaN, 0, 1, 1}, platform::Rect{0, kInf, 1, 1},
                                 platform::Rect{1e19, 0, 1, 1}, platform::Rect{0, 0, 1e300, 1},
-                                platform::Rect{-1e19, 0, 1, 1}}) {
+                                platform::Rect{-1e19, 0, 1, 1}, platform::Rect{1, 1, 100, 0.3},
+                                platform::Rect{1, 1, 0.49, 7}}) {
         lastEmitted = false;
         watch(kFirefox);
         sim::selectText(kFirefox, "word", rect);
