@@ -12,6 +12,9 @@
 extern char** environ;
 
 namespace sw::test {
+namespace {
+std::string writeTempFile(const std::string& text);
+}  // namespace
 
 Child::Child(const ChildOptions& options) {
     int in[2], out[2], err[2];
@@ -23,11 +26,20 @@ Child::Child(const ChildOptions& options) {
     std::vector<std::string> env;
     for (char** e = environ; *e != nullptr; ++e) env.emplace_back(*e);
     env.insert(env.end(), options.env.begin(), options.env.end());
+    if (!options.scenario.empty()) {
+        scenarioPath_ = writeTempFile(options.scenario);
+        env.push_back("SELECTION_WATCHER_SCENARIO=" + scenarioPath_);
+    }
     std::vector<char*> argv, envp;
     for (auto& a : options.argv) argv.push_back(const_cast<char*>(a.c_str()));
     argv.push_back(nullptr);
     for (auto& e : env) envp.push_back(const_cast<char*>(e.c_str()));
     envp.push_back(nullptr);
+
+#ifdef F_SETPIPE_SZ  // Linux; elsewhere the pipe keeps its size
+    if (options.stdoutPipeSize > 0) ::fcntl(out[0], F_SETPIPE_SZ, options.stdoutPipeSize);
+#endif
+    const char* stderrPath = options.stderrPath.empty() ? nullptr : options.stderrPath.c_str();
 
     pid_ = ::fork();
     if (pid_ == 0) {
@@ -38,7 +50,18 @@ Child::Child(const ChildOptions& options) {
             ::dup2(in[0], 0);
         }
         ::dup2(out[1], 1);
-        ::dup2(err[1], 2);
+        if (options.closeStderr) {
+            ::close(2);
+        } else if (stderrPath != nullptr) {
+            const int fd = ::open(stderrPath, O_WRONLY);
+            if (fd < 0) ::_exit(127);
+            if (fd != 2) {
+                ::dup2(fd, 2);
+                ::close(fd);
+            }
+        } else {
+            ::dup2(err[1], 2);
+        }
         ::execve(argv[0], argv.data(), envp.data());
         ::_exit(127);
     }
@@ -53,6 +76,7 @@ Child::Child(const ChildOptions& options) {
 }
 
 Child::~Child() {
+    if (!scenarioPath_.empty()) ::unlink(scenarioPath_.c_str());
     if (!reaped_ && pid_ > 0) {
         ::kill(pid_, SIGKILL);
         ::waitpid(pid_, nullptr, 0);
@@ -125,6 +149,11 @@ void Child::closeStdout() {
     out_ = -1;
 }
 
+void Child::closeStderr() {
+    if (err_ >= 0) ::close(err_);
+    err_ = -1;
+}
+
 void Child::signal(int signal) { ::kill(pid_, signal); }
 
 std::optional<int> Child::wait(std::chrono::milliseconds timeout) {
@@ -141,6 +170,8 @@ std::optional<int> Child::wait(std::chrono::milliseconds timeout) {
     }
 }
 
+namespace {
+
 std::string writeTempFile(const std::string& text) {
     char path[] = "/tmp/sw-scenario-XXXXXX";
     const int fd = ::mkstemp(path);
@@ -153,5 +184,7 @@ std::string writeTempFile(const std::string& text) {
     ::close(fd);
     return path;
 }
+
+}  // namespace
 
 }  // namespace sw::test

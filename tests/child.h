@@ -12,8 +12,12 @@ namespace sw::test {
 struct ChildOptions {
     std::vector<std::string> argv;
     std::vector<std::string> env;  // added to the environment, NAME=value
+    std::string scenario;          // for the simulated desktop: kept in a file while the child lives
     bool closeStdin = false;       // start with descriptor 0 closed altogether
     bool stdinAtEnd = false;       // start with an input pipe that is already at its end
+    bool closeStderr = false;      // start with descriptor 2 closed altogether
+    std::string stderrPath;        // descriptor 2 opened write-only on this file instead of a pipe
+    int stdoutPipeSize = 0;        // capacity of the output pipe in bytes (Linux); 0: the default
 };
 
 class Child {
@@ -30,19 +34,20 @@ public:
     void writeStdin(const std::string& bytes);
     void closeStdin();
     void closeStdout();
+    void closeStderr();  // our reading end: its next diagnostic meets a broken pipe
     void signal(int signal);
     // Waits for the child to end: the raw wait status, or none after `timeout`.
     std::optional<int> wait(std::chrono::milliseconds timeout = std::chrono::seconds(10));
     int pid() const { return pid_; }
+    // Output bytes already read that do not form a whole line yet (an unterminated tail at the end).
+    const std::string& pendingOutput() const { return buffered_; }
 
 private:
     int pid_ = -1;
     int in_ = -1, out_ = -1, err_ = -1;
     std::string buffered_, bufferedErr_;
     bool reaped_ = false;
+    std::string scenarioPath_;
 };
-
-// Writes `text` to a new temporary file and returns its path.
-std::string writeTempFile(const std::string& text);
 
 }  // namespace sw::test

@@ -32,7 +32,7 @@ std::string scenario(const std::string& extra = "") {
 ChildOptions watcher(const std::string& scenarioText) {
     ChildOptions options;
     options.argv = {SW_SIM_EXE};
-    options.env = {"SELECTION_WATCHER_SCENARIO=" + writeTempFile(scenarioText)};
+    options.scenario = scenarioText;
     return options;
 }
 
