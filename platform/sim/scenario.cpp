@@ -22,6 +22,9 @@
 //   register PID NOTIFICATION CODE   how registering that notification turns out
 //   notify PID NOTIFICATION          posts a notification of PID
 //   select PID TEXT...               text + AXSelectedTextChanged in one step
+//   burst PID N                      N rounds, each a task of its own queued behind the one before:
+//                                    the focused element of PID loses its selection (even rounds)
+//                                    or holds "burst" (odd ones), then AXSelectedTextChanged
 //   stop                             the main run loop returns
 //   crash                            the process dies of SIGABRT (for parents' restart handling)
 #include <pthread.h>
@@ -76,6 +79,18 @@ std::string restOfLine(std::istringstream& in) {
 [[noreturn]] void fail(const std::string& line, const std::string& why) {
     std::cerr << "scenario: " << why << ": " << line << "\n";
     std::_Exit(64);
+}
+
+// One round of a burst. Each round queues the next behind its own notification, so other tasks
+// (an activation, the exit at end of input) can still come between two rounds, as on a real desktop.
+void burstRound(ProcessId pid, long round, long rounds) {
+    if (round >= rounds) return;
+    const std::string text = round % 2 == 0 ? "" : "burst";
+    const int element = focusedElement(pid);
+    setSelectedText(element, Answer::of(Text{text}));
+    setSelectedRange(element, Answer::of(RangeValue{0, static_cast<long>(text.size())}));
+    postNotification(pid, "AXSelectedTextChanged");
+    post([pid, round, rounds] { burstRound(pid, round + 1, rounds); });
 }
 
 // Turns one command into the action it stands for, checking it now so that errors show at start.
@@ -170,6 +185,11 @@ std::function<void()> parseCommand(std::istringstream& in, const std::string& li
         const ProcessId pid = *pidOrNone(word());
         const std::string name = word();
         return [pid, name] { postNotification(pid, name); };
+    }
+    if (command == "burst") {
+        const ProcessId pid = *pidOrNone(word());
+        const long rounds = std::stol(word());
+        return [pid, rounds] { burstRound(pid, 0, rounds); };
     }
     if (command == "stop") return [] { stopMainLoop(); };
     if (command == "crash") return [] { std::abort(); };

@@ -1,0 +1,194 @@
+'use strict';
+// Runs selection-watcher as a child process and turns its output into events. Copy this file into
+// your application; it needs nothing but Node itself.
+//
+//   const { SelectionWatcher } = require('./watcher');
+//   const watcher = new SelectionWatcher({ command: '/path/to/selection-watcher' });
+//   watcher.on('selection', (event) => { ... });    // {selection: false} or
+//                                                    // {selection: true, app, bounds?}
+//   watcher.start();
+//   ...
+//   await watcher.stop();                            // closes its stdin and waits for it
+//
+// Events:
+//   'start'            (pid)                      a watcher process was started
+//   'selection'        (event)                    one event line, parsed
+//   'diagnostic'       (line)                     one stderr line: log it, don't parse it
+//   'unexpected'       (line)                     a stdout line that is not part of the protocol
+//   'restart'          ({code, signal, failures, delayMs})
+//                                                 it died without being asked to; a new one starts
+//                                                 after delayMs
+//   'permissionDenied' ()                         no accessibility access; it is not restarted
+//   'giveUp'           ({code, signal, failures, error})
+//                                                 it kept dying (or could not be started at all)
+//   'end'              ({reason, code, signal})   the last event: reason is 'stopped',
+//                                                 'permissionDenied' or 'gaveUp'
+// No 'error' event is ever emitted, so nothing throws for want of a listener.
+
+const { spawn } = require('node:child_process');
+const { EventEmitter } = require('node:events');
+const readline = require('node:readline');
+
+const PERMISSION_DENIED = 'ax_permission_denied';
+const PERMISSION_DENIED_STATUS = 2;
+
+// What to tell the user when the watcher has no accessibility access.
+function permissionHelp(platform = process.platform) {
+  if (platform === 'darwin') {
+    return [
+      'selection-watcher has no accessibility access.',
+      'Open System Settings > Privacy & Security > Accessibility and turn on the application that',
+      'starts the watcher (when run from a terminal: the terminal application), then start again.',
+    ].join('\n');
+  }
+  return [
+    'selection-watcher cannot use the accessibility bus.',
+    'Turn accessibility on for your desktop session:',
+    '  gsettings set org.gnome.desktop.interface toolkit-accessibility true',
+    'and make sure the AT-SPI bus is running (at-spi-bus-launcher, from at-spi2-core);',
+    'then restart your browsers and start again.',
+  ].join('\n');
+}
+
+class SelectionWatcher extends EventEmitter {
+  constructor(options = {}) {
+    super();
+    this.command = options.command || process.env.SELECTION_WATCHER || 'selection-watcher';
+    this.args = options.args || [];
+    this.env = options.env || process.env;
+    this.initialDelayMs = options.initialDelayMs ?? 500;
+    this.maxDelayMs = options.maxDelayMs ?? 30000;
+    this.healthyAfterMs = options.healthyAfterMs ?? 60000; // a run this long resets the back-off
+    this.maxQuickFailures = options.maxQuickFailures ?? 10;
+    this.stopTimeoutMs = options.stopTimeoutMs ?? 5000;
+
+    this._child = null;
+    this._started = false;
+    this._stopping = false;
+    this._ended = false;
+    this._quickFailures = 0;
+    this._restartTimer = null;
+    this._endInfo = null;
+    this.ended = new Promise((resolve) => { this._resolveEnded = resolve; });
+  }
+
+  // The process id of the running watcher, or undefined between runs.
+  get pid() {
+    return this._child ? this._child.pid : undefined;
+  }
+
+  start() {
+    if (!this._started && !this._stopping) {
+      this._started = true;
+      this._spawn();
+    }
+    return this;
+  }
+
+  // Ends the watcher the only way it understands, by closing its standard input, and waits until
+  // it has exited and been reaped. Resolves with the 'end' information. A watcher that does not
+  // exit within stopTimeoutMs is killed.
+  stop() {
+    this._stopping = true;
+    clearTimeout(this._restartTimer);
+    this._restartTimer = null;
+    const child = this._child;
+    if (child) {
+      child.stdin.end();
+      if (!child.killTimer) {
+        child.killTimer = setTimeout(() => child.kill('SIGKILL'), this.stopTimeoutMs);
+      }
+    } else {
+      this._finish('stopped', null, null);
+    }
+    return this.ended;
+  }
+
+  _spawn() {
+    // A process group of its own: Ctrl-C in a terminal then reaches only this process, which ends
+    // the watcher by closing its input, instead of killing it behind our back.
+    const child = spawn(this.command, this.args, {
+      env: this.env,
+      stdio: ['pipe', 'pipe', 'pipe'],
+      detached: true,
+    });
+    this._child = child;
+    const startedAt = Date.now();
+    let spawnError = null;
+    let denied = false;
+
+    child.on('error', (error) => { spawnError = error; });
+    // Closing the input of a watcher that has already died fails with EPIPE; its exit is
+    // handled below.
+    child.stdin.on('error', () => {});
+
+    readline.createInterface({ input: child.stdout, crlfDelay: Infinity }).on('line', (line) => {
+      let event;
+      try {
+        event = JSON.parse(line);
+      } catch {
+        event = null;
+      }
+      if (event && event.error === PERMISSION_DENIED) {
+        denied = true;
+      } else if (event && typeof event.selection === 'boolean') {
+        this.emit('selection', event);
+      } else {
+        this.emit('unexpected', line);
+      }
+    });
+    readline.createInterface({ input: child.stderr, crlfDelay: Infinity })
+      .on('line', (line) => this.emit('diagnostic', line));
+
+    // 'close' comes after the process was reaped and both of its outputs were read to the end,
+    // so every line has been delivered by then.
+    child.on('close', (code, signal) => {
+      clearTimeout(child.killTimer);
+      this._child = null;
+      if (spawnError) {
+        // Not found, not executable: trying again will not help.
+        this.emit('giveUp', { code: null, signal: null, failures: 0, error: spawnError });
+        this._finish('gaveUp', null, null);
+      } else if (denied || code === PERMISSION_DENIED_STATUS) {
+        this.emit('permissionDenied');
+        this._finish('permissionDenied', code, signal);
+      } else if (this._stopping) {
+        this._finish('stopped', code, signal);
+      } else {
+        this._died(code, signal, Date.now() - startedAt);
+      }
+    });
+
+    if (child.pid !== undefined) this.emit('start', child.pid);
+  }
+
+  // It ended without being asked to: start it again after a delay that doubles with every quick
+  // failure in a row, unless it keeps failing.
+  _died(code, signal, ranMs) {
+    if (ranMs >= this.healthyAfterMs) this._quickFailures = 0;
+    this._quickFailures += 1;
+    const failures = this._quickFailures;
+    if (failures >= this.maxQuickFailures) {
+      this.emit('giveUp', { code, signal, failures, error: null });
+      this._finish('gaveUp', code, signal);
+      return;
+    }
+    const delayMs = Math.min(this.initialDelayMs * 2 ** (failures - 1), this.maxDelayMs);
+    // Armed before the event, so that a listener may still call stop().
+    this._restartTimer = setTimeout(() => {
+      this._restartTimer = null;
+      this._spawn();
+    }, delayMs);
+    this.emit('restart', { code, signal, failures, delayMs });
+  }
+
+  _finish(reason, code, signal) {
+    if (this._ended) return;
+    this._ended = true;
+    this._endInfo = { reason, code, signal };
+    this.emit('end', this._endInfo);
+    this._resolveEnded(this._endInfo);
+  }
+}
+
+module.exports = { SelectionWatcher, permissionHelp, PERMISSION_DENIED };

@@ -1,0 +1,244 @@
+"""Runs selection-watcher as a child process and turns its output into callbacks.
+
+Copy this file into your application; it needs only the standard library.
+
+    from selection_watcher import SelectionWatcher
+
+    watcher = SelectionWatcher("/path/to/selection-watcher", on_selection=print)
+    watcher.start()
+    ...
+    watcher.stop()          # closes its stdin and waits for it
+
+Callbacks (all optional) run on the watcher's own thread, one at a time:
+    on_start(pid)                          a watcher process was started
+    on_selection(event)                    one event line, parsed: {"selection": False} or
+                                           {"selection": True, "app": ..., "bounds"?: {...}}
+    on_diagnostic(line)                    one stderr line: log it, don't parse it (default: the
+                                           logging module)
+    on_unexpected(line)                    a stdout line that is not part of the protocol
+    on_restart(returncode, failures, delay)
+                                           it died without being asked to; a new one starts
+                                           after delay seconds (returncode -N: killed by signal N)
+    on_permission_denied()                 no accessibility access; it is not restarted
+    on_give_up(returncode, failures, error)
+                                           it kept dying, or could not be started at all (error)
+    on_end(end)                            the last call: end.reason is "stopped",
+                                           "permission_denied" or "gave_up"
+Do not call stop() from a callback and wait there for its end: the end is delivered on that same
+thread. stop() from a callback only asks; wait() from elsewhere.
+"""
+
+import json
+import logging
+import os
+import selectors
+import subprocess
+import sys
+import threading
+import time
+from typing import NamedTuple, Optional
+
+PERMISSION_DENIED = "ax_permission_denied"
+PERMISSION_DENIED_STATUS = 2
+
+log = logging.getLogger("selection_watcher")
+
+
+def permission_help(platform: str = sys.platform) -> str:
+    """What to tell the user when the watcher has no accessibility access."""
+    if platform == "darwin":
+        return (
+            "selection-watcher has no accessibility access.\n"
+            "Open System Settings > Privacy & Security > Accessibility and turn on the application that\n"
+            "starts the watcher (when run from a terminal: the terminal application), then start again."
+        )
+    return (
+        "selection-watcher cannot use the accessibility bus.\n"
+        "Turn accessibility on for your desktop session:\n"
+        "  gsettings set org.gnome.desktop.interface toolkit-accessibility true\n"
+        "and make sure the AT-SPI bus is running (at-spi-bus-launcher, from at-spi2-core);\n"
+        "then restart your browsers and start again."
+    )
+
+
+class End(NamedTuple):
+    reason: str  # "stopped", "permission_denied" or "gave_up"
+    returncode: Optional[int]  # of the last watcher process; None if it never ran
+
+
+def _ignore(*_args):
+    pass
+
+
+# A callback that raises is logged; it must not take the watcher's thread down with it, which
+# would leave the watcher running with nobody reading it.
+def _guarded(callback):
+    def call(*args):
+        try:
+            callback(*args)
+        except Exception:
+            log.exception("selection-watcher callback failed")
+    return call
+
+
+class SelectionWatcher:
+    def __init__(self, command=None, args=(), env=None, *,
+                 on_start=_ignore, on_selection=_ignore, on_diagnostic=None,
+                 on_unexpected=_ignore, on_restart=_ignore, on_permission_denied=_ignore,
+                 on_give_up=_ignore, on_end=_ignore,
+                 initial_delay=0.5, max_delay=30.0, healthy_after=60.0, max_quick_failures=10,
+                 stop_timeout=5.0):
+        self.command = [command or os.environ.get("SELECTION_WATCHER") or "selection-watcher",
+                        *args]
+        self.env = env
+        self.on_start = _guarded(on_start)
+        self.on_selection = _guarded(on_selection)
+        self.on_diagnostic = _guarded(on_diagnostic or (lambda line: log.warning("%s", line)))
+        self.on_unexpected = _guarded(on_unexpected)
+        self.on_restart = _guarded(on_restart)
+        self.on_permission_denied = _guarded(on_permission_denied)
+        self.on_give_up = _guarded(on_give_up)
+        self.on_end = _guarded(on_end)
+        self.initial_delay = initial_delay
+        self.max_delay = max_delay
+        self.healthy_after = healthy_after  # a run this long resets the back-off
+        self.max_quick_failures = max_quick_failures
+        self.stop_timeout = stop_timeout
+
+        self._lock = threading.Lock()
+        self._process: Optional[subprocess.Popen] = None
+        self._stopping = threading.Event()
+        self._ended = threading.Event()
+        self._end: Optional[End] = None
+        self._thread = threading.Thread(target=self._supervise, name="selection-watcher",
+                                        daemon=True)
+
+    @property
+    def pid(self) -> Optional[int]:
+        """The process id of the running watcher, or None between runs."""
+        process = self._process
+        return process.pid if process else None
+
+    def start(self) -> "SelectionWatcher":
+        self._thread.start()
+        return self
+
+    def stop(self) -> Optional[End]:
+        """Ends the watcher the only way it understands, by closing its standard input, and waits
+        until it has exited and been reaped. A watcher that does not exit within stop_timeout is
+        killed. Returns how it ended (None when called from a callback)."""
+        with self._lock:
+            self._stopping.set()
+            process = self._process
+            if process:
+                try:
+                    process.stdin.close()
+                except OSError:
+                    pass  # it died first; its end is handled by the watcher's thread
+        if threading.current_thread() is self._thread:
+            return None
+        if not self._thread.is_alive() and not self._ended.is_set():
+            self._finish("stopped", None)  # never started
+        if not self._ended.wait(self.stop_timeout) and process:
+            process.kill()
+        return self.wait()
+
+    def wait(self, timeout: Optional[float] = None) -> Optional[End]:
+        """Waits for the end (after stop(), a permission error or giving up)."""
+        self._ended.wait(timeout)
+        return self._end
+
+    def _supervise(self):
+        failures = 0
+        while True:
+            with self._lock:
+                if self._stopping.is_set():
+                    return self._finish("stopped", None)
+                try:
+                    # A session of its own: Ctrl-C in a terminal then reaches only this process,
+                    # which ends the watcher by closing its input, instead of killing it behind
+                    # our back.
+                    process = subprocess.Popen(
+                        self.command, env=self.env, stdin=subprocess.PIPE,
+                        stdout=subprocess.PIPE, stderr=subprocess.PIPE, start_new_session=True)
+                except OSError as error:
+                    process, spawn_error = None, error
+                self._process = process
+            if process is None:
+                # Not found, not executable: trying again will not help.
+                self.on_give_up(None, 0, spawn_error)
+                return self._finish("gave_up", None)
+            started = time.monotonic()
+            self.on_start(process.pid)
+            denied, returncode = self._serve(process)
+            with self._lock:
+                self._process = None
+
+            if denied or returncode == PERMISSION_DENIED_STATUS:
+                self.on_permission_denied()
+                return self._finish("permission_denied", returncode)
+            if self._stopping.is_set():
+                return self._finish("stopped", returncode)
+
+            # It ended without being asked to: start it again after a delay that doubles with
+            # every quick failure in a row, unless it keeps failing.
+            if time.monotonic() - started >= self.healthy_after:
+                failures = 0
+            failures += 1
+            if failures >= self.max_quick_failures:
+                self.on_give_up(returncode, failures, None)
+                return self._finish("gave_up", returncode)
+            delay = min(self.initial_delay * 2 ** (failures - 1), self.max_delay)
+            self.on_restart(returncode, failures, delay)
+            if self._stopping.wait(delay):
+                return self._finish("stopped", returncode)
+
+    # Reads both outputs of one watcher to their end on this thread, so that every callback runs
+    # here; returns whether it reported the permission error, and its exit status once reaped.
+    def _serve(self, process):
+        denied = False
+        pending = {process.stdout: b"", process.stderr: b""}
+        with selectors.DefaultSelector() as selector:
+            for stream in pending:
+                selector.register(stream, selectors.EVENT_READ)
+            while selector.get_map():
+                for key, _ in selector.select():
+                    stream = key.fileobj
+                    chunk = os.read(stream.fileno(), 65536)
+                    if chunk:
+                        *lines, pending[stream] = (pending[stream] + chunk).split(b"\n")
+                    else:
+                        selector.unregister(stream)
+                        lines = [pending[stream]] if pending[stream] else []
+                    for raw in lines:
+                        line = raw.decode("utf-8", "replace")
+                        if stream is process.stderr:
+                            self.on_diagnostic(line)
+                        elif self._on_line(line):
+                            denied = True
+        returncode = process.wait()
+        with self._lock:
+            for stream in (process.stdin, process.stdout, process.stderr):
+                stream.close()
+        return denied, returncode
+
+    # Hands one event line on; true for the permission error.
+    def _on_line(self, line):
+        try:
+            event = json.loads(line)
+        except ValueError:
+            event = None
+        if isinstance(event, dict) and event.get("error") == PERMISSION_DENIED:
+            return True
+        if isinstance(event, dict) and isinstance(event.get("selection"), bool):
+            self.on_selection(event)
+        else:
+            self.on_unexpected(line)
+        return False
+
+    def _finish(self, reason, returncode):
+        if self._ended.is_set():
+            return
+        self._end = End(reason, returncode)
+        self.on_end(self._end)
+        self._ended.set()
