@@ -9,6 +9,7 @@
 
 #include <atomic>
 #include <deque>
+#include <map>
 #include <string>
 #include <thread>
 #include <vector>
@@ -43,6 +44,12 @@ struct Object {
     bool applicationElement = false;
     std::optional<std::string> bundle;
 
+    // A focused element answers its selected text, range and rectangle in one snapshot, right
+    // after one another: the selection resolved for the text is kept for the other two, which
+    // saves the browser a second and third walk through the same objects.
+    mutable std::vector<std::pair<int, int>> selectedRanges;
+    mutable std::optional<atspi::Selection> selection;
+
     std::string text;  // strings
 
     int valueType = 0;                        // values
@@ -66,7 +73,6 @@ struct Registration {
     std::string notification;
     std::vector<const char*> events;
     void* context = nullptr;
-    AtspiEventListener* listener = nullptr;
 };
 
 }  // namespace sw::platform
@@ -148,23 +154,60 @@ void removeFromLoop(Object* observer) {
     clearPending(observer);
 }
 
+// Listening to an AT-SPI event costs round trips to the bus and to the registry, several
+// milliseconds on every activation of a browser if each observer listened for itself. So each event
+// kind is listened to once, from the first observer on, and its events are handed to the
+// registrations that stand for it; events nobody is registered for are dropped on arrival.
+struct SharedListener {
+    AtspiEventListener* listener = nullptr;
+    std::vector<Registration*> registrations;
+};
+
+std::map<std::string, SharedListener, std::less<>>& sharedListeners() {
+    static auto* listeners = new std::map<std::string, SharedListener, std::less<>>;
+    return *listeners;
+}
+
 void onObserverEvent(AtspiEvent* event, void* data) {
-    auto* registration = static_cast<Registration*>(data);
-    Object* observer = registration->observer;
+    const auto* shared = static_cast<const SharedListener*>(data);
+    // Focus events also announce losing the focus; only gaining it counts.
     const bool gainedFocus = g_str_has_prefix(event->type, "object:state-changed:") == FALSE ||
                              event->detail1 != 0;
-    if (observer->source.attached != nullptr && gainedFocus && event->source != nullptr &&
-        processOf(event->source) == observer->pid) {
-        observer->pending.push_back({registration, Accessible::share(event->source)});
+    const ProcessId pid = event->source != nullptr && gainedFocus && !shared->registrations.empty()
+                              ? processOf(event->source)
+                              : 0;
+    for (Registration* registration : shared->registrations) {
+        Object* observer = registration->observer;
+        if (pid != 0 && observer->source.attached != nullptr && pid == observer->pid) {
+            observer->pending.push_back({registration, Accessible::share(event->source)});
+        }
     }
     g_boxed_free(ATSPI_TYPE_EVENT, event);
 }
 
+// Starts listening to `event` for good, if that has not happened yet.
+SharedListener* listenTo(const char* event) {
+    auto [it, inserted] = sharedListeners().try_emplace(event);
+    SharedListener& shared = it->second;
+    if (inserted) {
+        shared.listener = atspi_event_listener_new(onObserverEvent, &shared, nullptr);
+        GError* error = nullptr;
+        if (!atspi_event_listener_register(shared.listener, event, &error)) {
+            g_clear_error(&error);
+            g_object_unref(shared.listener);
+            sharedListeners().erase(it);
+            return nullptr;
+        }
+    }
+    return &shared;
+}
+
 void unregister(Registration* registration) {
     for (const char* event : registration->events) {
-        atspi_event_listener_deregister(registration->listener, event, nullptr);
+        auto shared = sharedListeners().find(event);
+        if (shared == sharedListeners().end()) continue;
+        std::erase(shared->second.registrations, registration);
     }
-    g_object_unref(registration->listener);
     delete registration;
 }
 
@@ -181,6 +224,7 @@ void destroy(Object* o) {
 struct Workspace {
     bool started = false;
     Accessible frontmost;  // the application whose window is active
+    Accessible activeWindow;  // that window, as the activation reported it
     ProcessId frontmostPid = 0;
     std::optional<std::string> frontmostBundle;
     std::vector<Task> handlers;
@@ -194,15 +238,25 @@ Workspace& workspace() {
 }
 
 std::optional<std::string> identify(AtspiAccessible* application, ProcessId pid) {
+    // An application's name and executable do not change while it runs, and its bus name is
+    // never reused: ask once per application, not on every activation.
+    static auto* known = new std::map<std::string, std::optional<std::string>>;
+    const AtspiApplication* app = ATSPI_OBJECT(application)->app;
+    const std::string busName = app != nullptr && app->bus_name != nullptr ? app->bus_name : "";
+    if (!busName.empty()) {
+        if (auto found = known->find(busName); found != known->end()) return found->second;
+    }
     gchar* name = atspi_accessible_get_name(application, nullptr);
     std::optional<std::string> bundle = bundleForIdentity(name ? name : "", executableBaseName(pid));
     g_free(name);
+    if (!busName.empty()) known->emplace(busName, bundle);
     return bundle;
 }
 
-void setFrontmost(Accessible application) {
+void setFrontmost(Accessible application, Accessible window = {}) {
     Workspace& w = workspace();
     w.frontmost = std::move(application);
+    w.activeWindow = std::move(window);
     w.frontmostPid = w.frontmost ? processOf(w.frontmost.get()) : 0;
     w.frontmostBundle = w.frontmost ? identify(w.frontmost.get(), w.frontmostPid) : std::nullopt;
 }
@@ -217,35 +271,50 @@ gboolean runActivationHandlers(gpointer) {
 void onWindowEvent(AtspiEvent* event, void*) {
     Workspace& w = workspace();
     if (event->source != nullptr) {
-        Accessible application(atspi_accessible_get_application(event->source, nullptr));
+        AtspiApplication* app = ATSPI_OBJECT(event->source)->app;
         if (g_str_equal(event->type, "window:activate")) {
-            setFrontmost(std::move(application));
-        } else if (application && w.frontmost &&
-                   ATSPI_OBJECT(application.get())->app == ATSPI_OBJECT(w.frontmost.get())->app) {
+            // The application's root is known locally once it has been seen; asking for it walks
+            // up the window's parents, one round trip each.
+            Accessible application = app != nullptr && app->root != nullptr
+                                         ? Accessible::share(app->root)
+                                         : Accessible(atspi_accessible_get_application(
+                                               event->source, nullptr));
+            setFrontmost(std::move(application), Accessible::share(event->source));
+        } else if (app != nullptr && w.frontmost && app == ATSPI_OBJECT(w.frontmost.get())->app) {
             // Switching to an application that is not accessible only shows as this deactivation.
             setFrontmost({});
         }
     }
     g_boxed_free(ATSPI_TYPE_EVENT, event);
     // Served from the main loop like every other handler, never from inside this dispatch.
-    if (!w.handlers.empty()) g_idle_add(runActivationHandlers, nullptr);
+    // At default priority: an idle source would wait behind every other event the bus delivers.
+    if (!w.handlers.empty()) {
+        g_idle_add_full(G_PRIORITY_DEFAULT, runActivationHandlers, nullptr, nullptr);
+    }
+}
+
+Accessible activeWindow(AtspiAccessible* application) {
+    const int windows = atspi_accessible_get_child_count(application, nullptr);
+    for (int k = 0; k < windows; ++k) {
+        Accessible window(atspi_accessible_get_child_at_index(application, k, nullptr));
+        if (window && hasState(window.get(), ATSPI_STATE_ACTIVE)) return window;
+    }
+    return {};
 }
 
 // The application whose top-level window carries the active state, scanned once at start.
-Accessible scanForActiveApplication() {
+void scanForActiveApplication() {
     Accessible desktop(atspi_get_desktop(0));
-    if (!desktop) return {};
+    if (!desktop) return;
     const int apps = atspi_accessible_get_child_count(desktop.get(), nullptr);
     for (int i = 0; i < apps; ++i) {
         Accessible app(atspi_accessible_get_child_at_index(desktop.get(), i, nullptr));
         if (!app) continue;
-        const int windows = atspi_accessible_get_child_count(app.get(), nullptr);
-        for (int k = 0; k < windows; ++k) {
-            Accessible window(atspi_accessible_get_child_at_index(app.get(), k, nullptr));
-            if (window && hasState(window.get(), ATSPI_STATE_ACTIVE)) return app;
+        if (Accessible window = activeWindow(app.get())) {
+            setFrontmost(std::move(app), std::move(window));
+            return;
         }
     }
-    return {};
 }
 
 void startWorkspace() {
@@ -257,7 +326,7 @@ void startWorkspace() {
     w.listener = atspi_event_listener_new(onWindowEvent, nullptr, nullptr);
     atspi_event_listener_register(w.listener, "window:activate", nullptr);
     atspi_event_listener_register(w.listener, "window:deactivate", nullptr);
-    setFrontmost(scanForActiveApplication());
+    scanForActiveApplication();
 }
 
 Accessible applicationForPid(ProcessId pid) {
@@ -273,21 +342,17 @@ Accessible applicationForPid(ProcessId pid) {
     return {};
 }
 
-Accessible activeWindow(AtspiAccessible* application) {
-    const int windows = atspi_accessible_get_child_count(application, nullptr);
-    for (int k = 0; k < windows; ++k) {
-        Accessible window(atspi_accessible_get_child_at_index(application, k, nullptr));
-        if (window && hasState(window.get(), ATSPI_STATE_ACTIVE)) return window;
-    }
-    return {};
-}
-
 // ---- Attributes ------------------------------------------------------------------------------
 
 AXError focusedElement(const Object* app, Owned& value) {
     if (!app->accessible) app->accessible = applicationForPid(app->pid);
     if (!app->accessible) return kCannotComplete;
-    Accessible window = activeWindow(app->accessible.get());
+    // The window the activation named, while it is still the front one; otherwise a fresh look.
+    const Workspace& w = workspace();
+    Accessible window = w.activeWindow && w.frontmostPid == app->pid &&
+                                hasState(w.activeWindow.get(), ATSPI_STATE_ACTIVE)
+                            ? Accessible::share(w.activeWindow.get())
+                            : activeWindow(app->accessible.get());
     if (!window) return kNoValue;
     Accessible focused = focusedDescendant(window.get());
     if (!focused) return kNoValue;
@@ -298,13 +363,15 @@ AXError focusedElement(const Object* app, Owned& value) {
 AXError selectedText(const Object* element, Owned& value) {
     AtspiAccessible* accessible = element->accessible.get();
     if (!GRef<AtspiText>(atspi_accessible_get_text_iface(accessible))) return kAttributeUnsupported;
-    Selection selection = resolveSelection(accessible, selectedRanges(accessible));
-    value = stringObject(std::move(selection.text));
+    element->selectedRanges = selectedRanges(accessible);
+    element->selection = resolveSelection(accessible, element->selectedRanges);
+    value = stringObject(element->selection->text);
     return kAXErrorSuccess;
 }
 
 AXError selectedRange(const Object* element, Owned& value) {
-    std::vector<std::pair<int, int>> ranges = selectedRanges(element->accessible.get());
+    std::vector<std::pair<int, int>> ranges =
+        element->selection ? element->selectedRanges : selectedRanges(element->accessible.get());
     if (ranges.empty()) return kNoValue;
     Object* o = newObject(Kind::Value);
     o->valueType = kValueTypeRange;
@@ -317,8 +384,11 @@ AXError boundsForRange(const Object* element, const Object* range, Owned& value)
     if (range == nullptr || range->kind != Kind::Value || range->valueType != kValueTypeRange) {
         return kIllegalArgument;
     }
-    Selection selection = resolveSelection(element->accessible.get(), range->ranges);
-    std::optional<Rect> rect = measureRuns(selection.runs);
+    if (!element->selection || element->selectedRanges != range->ranges) {
+        element->selectedRanges = range->ranges;
+        element->selection = resolveSelection(element->accessible.get(), range->ranges);
+    }
+    std::optional<Rect> rect = measureRuns(element->selection->runs);
     if (!rect) return kNoValue;
     Object* o = newObject(Kind::Value);
     o->valueType = kAXValueTypeCGRect;
@@ -484,15 +554,14 @@ AXError observerAddNotification(Ref observer, Ref element, const char* notificat
     std::vector<const char*> events = eventsFor(notification);
     if (events.empty()) return kNotificationUnsupported;
 
-    auto* registration = new Registration{o, notification, {}, context, nullptr};
-    registration->listener = atspi_event_listener_new(onObserverEvent, registration, nullptr);
+    auto* registration = new Registration{o, notification, {}, context};
     for (const char* event : events) {
-        GError* error = nullptr;
-        if (!atspi_event_listener_register(registration->listener, event, &error)) {
-            g_clear_error(&error);
+        SharedListener* shared = listenTo(event);
+        if (shared == nullptr) {
             unregister(registration);
             return kCannotComplete;
         }
+        shared->registrations.push_back(registration);
         registration->events.push_back(event);
     }
     o->registrations.push_back(registration);
@@ -530,8 +599,8 @@ void runMainRunLoop() {
 }
 
 void dispatchAsyncMain(Task task) {
-    // g_idle_add is safe from any thread and wakes the main context.
-    g_idle_add(runMainTask, new Task(task));
+    // Safe from any thread, and wakes the main context.
+    g_idle_add_full(G_PRIORITY_DEFAULT, runMainTask, new Task(task), nullptr);
 }
 
 void dispatchAsyncUtility(Task task) { std::thread(task).detach(); }

@@ -16,6 +16,7 @@ constexpr int kMaxDepth = 32;          // page trees are shallow; this only stop
 // A browser still laying out its accessible text answers 0,0,0,0 for a few tens of milliseconds.
 constexpr gint64 kSettleMicroseconds = 500 * 1000;
 constexpr int kMaxMeasurements = 1000;
+constexpr gulong kRetryMicroseconds = 1000;
 
 void resolveRanges(AtspiAccessible* accessible, const std::vector<std::pair<int, int>>& ranges,
                    int depth, Selection& out);
@@ -171,7 +172,9 @@ std::optional<Rect> measureRuns(const std::vector<Run>& runs) {
     for (int i = 0; i < kMaxMeasurements && g_get_monotonic_time() < deadline; ++i) {
         Box box = measureOnce(runs);
         if (!box.ready) {
+            // Give the browser a moment rather than a stream of queries while it lays out.
             previous.reset();
+            g_usleep(kRetryMicroseconds);
             continue;
         }
         if (previous && box == *previous) break;
