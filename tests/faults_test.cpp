@@ -10,7 +10,7 @@
 #include <cstdio>
 #include <thread>
 
-#include "tests/child.h"
+#include "tests/watcher_child.h"
 
 namespace sw::test {
 namespace {
@@ -18,36 +18,7 @@ namespace {
 // A write to a child that died must fail the test, not kill the test program.
 [[maybe_unused]] const bool kIgnoreBrokenPipe = (::signal(SIGPIPE, SIG_IGN), true);
 
-constexpr const char* kPresent =
-    R"({"app":"org.mozilla.firefox","bounds":{"height":21,"width":100,"x":11,"y":-4},"selection":true})";
-constexpr const char* kCleared = R"({"selection":false})";
-
-// Firefox in front with a word selected (the first line is kPresent), plus whatever the test adds.
-// A burst on 501 then gives kCleared, kPresent, kCleared, ... one line per round.
-std::string scenario(const std::string& extra = "") {
-    return "app 501 org.mozilla.firefox\n"
-           "app 502 com.apple.TextEdit\n"
-           "app 503 com.google.Chrome\n"
-           "front 501\n"
-           "text 501 hello world\n"
-           "bounds 501 10.5 -3.5 100.4 20.6\n" +
-           extra;
-}
-
-ChildOptions watcher(const std::string& scenarioText) {
-    ChildOptions options;
-    options.argv = {SW_SIM_EXE};
-    options.scenario = scenarioText;
-    return options;
-}
-
-void expectExit(Child& child, int code) {
-    const auto status = child.wait();
-    ASSERT_TRUE(status) << "still running";
-    ASSERT_TRUE(WIFEXITED(*status)) << "status " << *status;
-    EXPECT_EQ(WEXITSTATUS(*status), code);
-}
-
+// A burst on 501 gives kCleared, kPresent, kCleared, ... one line per round.
 const char* burstLine(long round) { return round % 2 == 0 ? kCleared : kPresent; }
 
 // Reads the `rounds` lines of a burst, in order; `pause` is called after every line.

@@ -5,42 +5,14 @@
 
 #include <nlohmann/json.hpp>
 
-#include "tests/child.h"
+#include "tests/watcher_child.h"
 
 namespace sw::test {
 namespace {
 
-constexpr const char* kPresent =
-    R"({"app":"org.mozilla.firefox","bounds":{"height":21,"width":100,"x":11,"y":-4},"selection":true})";
-constexpr const char* kCleared = R"({"selection":false})";
-
-// Firefox in front with a word selected, plus whatever the test adds.
 // A step that changes the selection and tells the watcher, released by one SIGUSR1.
 std::string selectStep(const std::string& text) {
     return "step text 501 " + text + " ; notify 501 AXSelectedTextChanged\n";
-}
-
-std::string scenario(const std::string& extra = "") {
-    return "app 501 org.mozilla.firefox\n"
-           "app 502 com.apple.TextEdit\n"
-           "front 501\n"
-           "text 501 hello world\n"
-           "bounds 501 10.5 -3.5 100.4 20.6\n" +
-           extra;
-}
-
-ChildOptions watcher(const std::string& scenarioText) {
-    ChildOptions options;
-    options.argv = {SW_SIM_EXE};
-    options.scenario = scenarioText;
-    return options;
-}
-
-void expectExit(Child& child, int code) {
-    const auto status = child.wait();
-    ASSERT_TRUE(status) << "still running";
-    ASSERT_TRUE(WIFEXITED(*status)) << "status " << *status;
-    EXPECT_EQ(WEXITSTATUS(*status), code);
 }
 
 TEST(Process, WithoutAccessOnlyThePermissionErrorAndStatus2) {
