@@ -15,10 +15,18 @@
 
 namespace sw::platform {
 
-// Result code of an accessibility call. Only success and "already registered" are told apart.
+// Result code of an accessibility call. The core tells only success and "already registered"
+// apart; the other codes are those backends hand out, with the host system's values.
 using AXError = std::int32_t;
 inline constexpr AXError kAXErrorSuccess = 0;
 inline constexpr AXError kAXErrorNotificationAlreadyRegistered = -25209;
+inline constexpr AXError kAXErrorFailure = -25200;
+inline constexpr AXError kAXErrorIllegalArgument = -25201;
+inline constexpr AXError kAXErrorCannotComplete = -25204;
+inline constexpr AXError kAXErrorAttributeUnsupported = -25205;
+inline constexpr AXError kAXErrorNotificationUnsupported = -25207;
+inline constexpr AXError kAXErrorAPIDisabled = -25211;
+inline constexpr AXError kAXErrorNoValue = -25212;
 
 using ProcessId = std::int32_t;
 using TypeID = std::uintptr_t;

@@ -346,23 +346,23 @@ Accessible applicationForPid(ProcessId pid) {
 
 AXError focusedElement(const Object* app, Owned& value) {
     if (!app->accessible) app->accessible = applicationForPid(app->pid);
-    if (!app->accessible) return kCannotComplete;
+    if (!app->accessible) return kAXErrorCannotComplete;
     // The window the activation named, while it is still the front one; otherwise a fresh look.
     const Workspace& w = workspace();
     Accessible window = w.activeWindow && w.frontmostPid == app->pid &&
                                 hasState(w.activeWindow.get(), ATSPI_STATE_ACTIVE)
                             ? Accessible::share(w.activeWindow.get())
                             : activeWindow(app->accessible.get());
-    if (!window) return kNoValue;
+    if (!window) return kAXErrorNoValue;
     Accessible focused = focusedDescendant(window.get());
-    if (!focused) return kNoValue;
+    if (!focused) return kAXErrorNoValue;
     value = elementObject(std::move(focused));
     return kAXErrorSuccess;
 }
 
 AXError selectedText(const Object* element, Owned& value) {
     AtspiAccessible* accessible = element->accessible.get();
-    if (!GRef<AtspiText>(atspi_accessible_get_text_iface(accessible))) return kAttributeUnsupported;
+    if (!GRef<AtspiText>(atspi_accessible_get_text_iface(accessible))) return kAXErrorAttributeUnsupported;
     element->selectedRanges = selectedRanges(accessible);
     element->selection = resolveSelection(accessible, element->selectedRanges);
     value = stringObject(element->selection->text);
@@ -372,7 +372,7 @@ AXError selectedText(const Object* element, Owned& value) {
 AXError selectedRange(const Object* element, Owned& value) {
     std::vector<std::pair<int, int>> ranges =
         element->selection ? element->selectedRanges : selectedRanges(element->accessible.get());
-    if (ranges.empty()) return kNoValue;
+    if (ranges.empty()) return kAXErrorNoValue;
     Object* o = newObject(Kind::Value);
     o->valueType = kValueTypeRange;
     o->ranges = std::move(ranges);
@@ -382,14 +382,14 @@ AXError selectedRange(const Object* element, Owned& value) {
 
 AXError boundsForRange(const Object* element, const Object* range, Owned& value) {
     if (range == nullptr || range->kind != Kind::Value || range->valueType != kValueTypeRange) {
-        return kIllegalArgument;
+        return kAXErrorIllegalArgument;
     }
     if (!element->selection || element->selectedRanges != range->ranges) {
         element->selectedRanges = range->ranges;
         element->selection = resolveSelection(element->accessible.get(), range->ranges);
     }
     std::optional<Rect> rect = measureRuns(element->selection->runs);
-    if (!rect) return kNoValue;
+    if (!rect) return kAXErrorNoValue;
     Object* o = newObject(Kind::Value);
     o->valueType = kAXValueTypeCGRect;
     o->rect = *rect;
@@ -490,16 +490,16 @@ Owned createApplicationElement(ProcessId pid) {
 AXError copyAttributeValue(Ref element, const char* attribute, Owned& value) {
     value.reset();
     if (element == nullptr || element->kind != Kind::Element || attribute == nullptr) {
-        return kIllegalArgument;
+        return kAXErrorIllegalArgument;
     }
     const std::string_view name = attribute;
     if (element->applicationElement) {
         if (name == "AXFocusedUIElement") return focusedElement(element, value);
-        return kAttributeUnsupported;
+        return kAXErrorAttributeUnsupported;
     }
     if (name == "AXSelectedText") return selectedText(element, value);
     if (name == "AXSelectedTextRange") return selectedRange(element, value);
-    return kAttributeUnsupported;
+    return kAXErrorAttributeUnsupported;
 }
 
 AXError copyParameterizedAttributeValue(Ref element, const char* attribute, Ref parameter,
@@ -507,9 +507,9 @@ AXError copyParameterizedAttributeValue(Ref element, const char* attribute, Ref 
     value.reset();
     if (element == nullptr || element->kind != Kind::Element || element->applicationElement ||
         attribute == nullptr) {
-        return kIllegalArgument;
+        return kAXErrorIllegalArgument;
     }
-    if (std::string_view(attribute) != "AXBoundsForRange") return kAttributeUnsupported;
+    if (std::string_view(attribute) != "AXBoundsForRange") return kAXErrorAttributeUnsupported;
     return boundsForRange(element, parameter, value);
 }
 
@@ -531,7 +531,7 @@ bool valueGetRect(Ref value, Rect& rect) {
 
 AXError observerCreate(ProcessId pid, ObserverCallback callback, Owned& observer) {
     observer.reset();
-    if (callback == nullptr) return kIllegalArgument;
+    if (callback == nullptr) return kAXErrorIllegalArgument;
     startWorkspace();
     Object* o = newObject(Kind::Observer);
     o->pid = pid;
@@ -545,21 +545,21 @@ AXError observerAddNotification(Ref observer, Ref element, const char* notificat
                                 void* context) {
     if (observer == nullptr || observer->kind != Kind::Observer || element == nullptr ||
         notification == nullptr) {
-        return kIllegalArgument;
+        return kAXErrorIllegalArgument;
     }
     Object* o = mutableObject(observer);
     for (const Registration* existing : o->registrations) {
         if (existing->notification == notification) return kAXErrorNotificationAlreadyRegistered;
     }
     std::vector<const char*> events = eventsFor(notification);
-    if (events.empty()) return kNotificationUnsupported;
+    if (events.empty()) return kAXErrorNotificationUnsupported;
 
     auto* registration = new Registration{o, notification, {}, context};
     for (const char* event : events) {
         SharedListener* shared = listenTo(event);
         if (shared == nullptr) {
             unregister(registration);
-            return kCannotComplete;
+            return kAXErrorCannotComplete;
         }
         shared->registrations.push_back(registration);
         registration->events.push_back(event);

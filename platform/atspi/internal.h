@@ -12,14 +12,6 @@
 
 namespace sw::platform::atspi {
 
-// Result codes the backend hands out besides success.
-inline constexpr AXError kFailure = -25200;
-inline constexpr AXError kIllegalArgument = -25201;
-inline constexpr AXError kCannotComplete = -25204;
-inline constexpr AXError kAttributeUnsupported = -25205;
-inline constexpr AXError kNotificationUnsupported = -25207;
-inline constexpr AXError kNoValue = -25212;
-
 // Value type code of a text range, as on macOS.
 inline constexpr int kValueTypeRange = 4;
 

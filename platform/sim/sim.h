@@ -21,13 +21,12 @@ using platform::AXError;
 using platform::ProcessId;
 using platform::Rect;
 
-// Result codes the desktop hands out besides success.
-inline constexpr AXError kAXErrorFailure = -25200;
-inline constexpr AXError kAXErrorIllegalArgument = -25201;
-inline constexpr AXError kAXErrorCannotComplete = -25204;
-inline constexpr AXError kAXErrorAttributeUnsupported = -25205;
-inline constexpr AXError kAXErrorNoValue = -25212;
-inline constexpr AXError kAXErrorAPIDisabled = -25211;
+using platform::kAXErrorAPIDisabled;
+using platform::kAXErrorAttributeUnsupported;
+using platform::kAXErrorCannotComplete;
+using platform::kAXErrorFailure;
+using platform::kAXErrorIllegalArgument;
+using platform::kAXErrorNoValue;
 
 // Kinds of value an attribute can answer with.
 struct Text { std::string text; };
