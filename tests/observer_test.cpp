@@ -163,20 +163,5 @@ TEST_F(ObserverTest, SelectionFollowsNotificationsThroughTheWholeChain) {
         R"({"app":"org.mozilla.firefox","bounds":{"height":40,"width":30,"x":10,"y":20},"selection":true})"}));
 }
 
-TEST_F(ObserverTest, ThousandsOfActivationCyclesKeepOnlyTheCurrentObjects) {
-    const platform::ProcessId order[] = {kFirefox, kChrome, kEditor, kFirefox, kFirefox};
-    eventsOf([&] {
-        for (int i = 0; i < 5000; ++i) {
-            sim::activate(order[i % 5]);
-            sim::postNotification(kFirefox, "AXSelectedTextChanged");
-            sim::runUntilIdle();
-        }
-    });
-    EXPECT_EQ(sim::liveObjects(sim::Kind::Observer), 1);
-    EXPECT_EQ(sim::liveObjects(sim::Kind::Element), 1);
-    EXPECT_EQ(sim::liveObjects(), 2);
-    EXPECT_EQ(sim::sourcesInRunLoop(), 1);
-}
-
 }  // namespace
 }  // namespace sw::test

@@ -21,7 +21,7 @@ install(TARGETS selection-watcher RUNTIME DESTINATION bin)
 
 if(BUILD_TESTING)
   find_package(GTest REQUIRED)
-  add_executable(atspi_identity_tests platform/atspi/identity_test.cpp)
+  add_executable(atspi_identity_tests tests/atspi/identity_test.cpp)
   target_link_libraries(atspi_identity_tests PRIVATE sw_atspi sw_warnings GTest::gtest_main)
   add_test(NAME atspi_identity COMMAND atspi_identity_tests)
   set_tests_properties(atspi_identity PROPERTIES LABELS "unit" TIMEOUT 60)
