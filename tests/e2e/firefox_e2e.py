@@ -118,29 +118,16 @@ def run(exe):
         view.click_empty()
         r.expect_cleared(watcher)  # the very next line: nothing came in between
 
-        r.step("a selection across two paragraphs")
-        painted = view.drag(("p1", 12), ("p2", 12))
-        r.expect_present(watcher, painted)
-        view.click_empty()
-        r.expect_cleared(watcher)
-
-        r.step("a selection ending just before a link")
-        painted = view.drag(("p3", 0), ("p3", 5))
-        r.expect_present(watcher, painted)
-        view.click_empty()
-        r.expect_cleared(watcher)
-
-        r.step("a word in a textarea")
-        painted = view.double_click_word("area", "oscar")
-        r.expect_present(watcher, painted)
-        view.click_empty()
-        r.expect_cleared(watcher)
-
-        r.step("a word in an input")
-        painted = view.double_click_word("field", "romeo")
-        r.expect_present(watcher, painted)
-        view.click_empty()
-        r.expect_cleared(watcher)
+        # Each selection is reported, and cleared again by a click on empty space.
+        for name, select in (
+                ("a selection across two paragraphs", lambda: view.drag(("p1", 12), ("p2", 12))),
+                ("a selection ending just before a link", lambda: view.drag(("p3", 0), ("p3", 5))),
+                ("a word in a textarea", lambda: view.double_click_word("area", "oscar")),
+                ("a word in an input", lambda: view.double_click_word("field", "romeo"))):
+            r.step(name)
+            r.expect_present(watcher, select())
+            view.click_empty()
+            r.expect_cleared(watcher)
 
         r.step("switching to xterm clears, switching back reports the selection again")
         painted = view.double_click_word("p2", "golf")
