@@ -95,9 +95,15 @@ AXError copyAttributeValue(Ref element, const char* attribute, Owned& value);
 AXError copyParameterizedAttributeValue(Ref element, const char* attribute, Ref parameter,
                                         Owned& value);
 
-// Type identifier of any platform object, and the one that accessibility elements carry.
+// Sets an attribute of an element to a boolean. The only write the watcher makes into another
+// application: asking a browser, once per attach, to build the accessibility tree of its pages.
+AXError setAttributeValue(Ref element, const char* attribute, bool value);
+
+// Type identifier of any platform object, the one that accessibility elements carry, and the one
+// of text-marker ranges (the opaque ranges of page text that web areas answer selections with).
 TypeID getTypeID(Ref object);
 TypeID elementTypeID();
+TypeID textMarkerRangeTypeID();
 
 // Whether an attribute value is a string, and its text as UTF-8 (empty when it is not a string).
 bool isString(Ref value);
