@@ -38,6 +38,9 @@ void attachObserver(platform::ProcessId forPid) {
     tearDownObserver();
 
     platform::Owned application = platform::createApplicationElement(forPid);
+    // Chromium-family browsers build the accessibility tree of their pages only for a client that
+    // asks. Every other application refuses the attribute, so the answer is not looked at.
+    platform::setAttributeValue(application.get(), "AXManualAccessibility", true);
     platform::Owned observer;
     const platform::AXError created = platform::observerCreate(forPid, axCallback, observer);
     if (created != platform::kAXErrorSuccess || !observer) {

@@ -513,8 +513,17 @@ AXError copyParameterizedAttributeValue(Ref element, const char* attribute, Ref 
     return boundsForRange(element, parameter, value);
 }
 
+AXError setAttributeValue(Ref element, const char* attribute, bool) {
+    if (element == nullptr || element->kind != Kind::Element || attribute == nullptr) {
+        return kAXErrorIllegalArgument;
+    }
+    return kAXErrorAttributeUnsupported;
+}
+
 TypeID getTypeID(Ref object) { return object == nullptr ? 0 : static_cast<TypeID>(object->kind) + 1; }
 TypeID elementTypeID() { return static_cast<TypeID>(Kind::Element) + 1; }
+// No AT-SPI answer is a text-marker range: an identifier no object carries.
+TypeID textMarkerRangeTypeID() { return static_cast<TypeID>(Kind::Value) + 2; }
 
 bool isString(Ref value) { return value != nullptr && value->kind == Kind::String; }
 std::string stringValue(Ref value) { return isString(value) ? value->text : std::string(); }

@@ -107,8 +107,16 @@ AXError copyParameterizedAttributeValue(Ref object, const char* attribute, Ref p
     return code;
 }
 
+AXError setAttributeValue(Ref object, const char* attribute, bool value) {
+    const Name name(attribute);
+    if (object == nullptr || name.get() == nullptr) return ::kAXErrorIllegalArgument;
+    return AXUIElementSetAttributeValue(element(object), name.get(),
+                                        value ? kCFBooleanTrue : kCFBooleanFalse);
+}
+
 TypeID getTypeID(Ref object) { return object == nullptr ? 0 : CFGetTypeID(cf(object)); }
 TypeID elementTypeID() { return AXUIElementGetTypeID(); }
+TypeID textMarkerRangeTypeID() { return AXTextMarkerRangeGetTypeID(); }
 
 bool isString(Ref value) { return value != nullptr && CFGetTypeID(cf(value)) == CFStringGetTypeID(); }
 

@@ -397,8 +397,16 @@ AXError copyParameterizedAttributeValue(Ref element, const char* attribute, Ref 
     return sim::answer(answers->bounds, element->pid, value);
 }
 
+AXError setAttributeValue(Ref element, const char* attribute, bool value) {
+    if (element == nullptr || element->kind != Kind::Element) return sim::kAXErrorIllegalArgument;
+    desktop().calls.push_back(std::string("setAttributeValue ") + sim::label(element) + " " +
+                              attribute + (value ? " true" : " false"));
+    return sim::kAXErrorAttributeUnsupported;
+}
+
 TypeID getTypeID(Ref object) { return static_cast<TypeID>(object->kind) + 1; }
 TypeID elementTypeID() { return static_cast<TypeID>(Kind::Element) + 1; }
+TypeID textMarkerRangeTypeID() { return static_cast<TypeID>(Kind::Count) + 1; }
 
 bool isString(Ref value) { return value->kind == Kind::String; }
 std::string stringValue(Ref value) { return isString(value) ? value->text : std::string(); }
