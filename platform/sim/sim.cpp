@@ -54,6 +54,9 @@ struct ElementAnswers {
     Answer selectedText = Answer::of(Text{""});
     Answer selectedRange = Answer::of(RangeValue{0, 0});
     Answer bounds = Answer::failure(kAXErrorNoValue);
+    Answer markerRange = Answer::failure(kAXErrorAttributeUnsupported);
+    Answer markerString = Answer::failure(kAXErrorAttributeUnsupported);
+    Answer markerBounds = Answer::failure(kAXErrorAttributeUnsupported);
 };
 
 struct Desktop {
@@ -86,7 +89,7 @@ Desktop& desktop() {
 
 const char* kindName(Kind kind) {
     static constexpr const char* names[] = {"element", "application", "observer", "string", "value",
-                                            "number"};
+                                            "number", "marker range"};
     return names[static_cast<int>(kind)];
 }
 
@@ -120,6 +123,8 @@ Object* objectFor(const Value& value, ProcessId pid) {
                 return o;
             } else if constexpr (std::is_same_v<V, NumberValue>) {
                 return newObject(Kind::Number);
+            } else if constexpr (std::is_same_v<V, MarkerRange>) {
+                return newObject(Kind::MarkerRange);
             } else {
                 Object* o = newObject(Kind::AXValue);
                 if constexpr (std::is_same_v<V, RectValue>) {
@@ -253,6 +258,21 @@ int selectText(ProcessId pid, std::string text, std::optional<Rect> bounds) {
     return element;
 }
 
+void setSelectedMarkerRange(int element, Answer a) { desktop().elements[element].markerRange = std::move(a); }
+void setStringForMarkerRange(int element, Answer a) { desktop().elements[element].markerString = std::move(a); }
+void setBoundsForMarkerRange(int element, Answer a) { desktop().elements[element].markerBounds = std::move(a); }
+
+int selectPageText(ProcessId pid, std::string text, std::optional<Rect> bounds) {
+    const int element = addElement(pid);
+    setFocused(pid, Answer::of(ElementRef{element}));
+    setSelectedText(element, Answer::of(Text{""}));
+    setSelectedMarkerRange(element, Answer::of(MarkerRange{}));
+    setStringForMarkerRange(element, Answer::of(Text{std::move(text)}));
+    setBoundsForMarkerRange(element,
+                            bounds ? Answer::of(RectValue{*bounds}) : Answer::failure(kAXErrorNoValue));
+    return element;
+}
+
 void setObserverCreateResult(ProcessId pid, AXError code, bool returnsObserver) {
     Application& app = desktop().applications[pid];
     app.createCode = code;
@@ -379,6 +399,7 @@ AXError copyAttributeValue(Ref element, const char* attribute, Owned& value) {
     if (answers == nullptr) return sim::kAXErrorCannotComplete;  // the element went away
     if (name == "AXSelectedText") return sim::answer(answers->selectedText, element->pid, value);
     if (name == "AXSelectedTextRange") return sim::answer(answers->selectedRange, element->pid, value);
+    if (name == "AXSelectedTextMarkerRange") return sim::answer(answers->markerRange, element->pid, value);
     return sim::kAXErrorAttributeUnsupported;
 }
 
@@ -387,14 +408,21 @@ AXError copyParameterizedAttributeValue(Ref element, const char* attribute, Ref 
     sim::countQuery(attribute);
     value.reset();
     if (element == nullptr || element->kind != Kind::Element) return sim::kAXErrorIllegalArgument;
-    if (std::string_view(attribute) != "AXBoundsForRange") return sim::kAXErrorAttributeUnsupported;
-    if (parameter == nullptr || parameter->kind != Kind::AXValue ||
-        parameter->valueType != sim::kValueTypeRange) {
-        return sim::kAXErrorIllegalArgument;
-    }
+    const std::string_view name(attribute);
+    const bool byMarkers = name == "AXStringForTextMarkerRange" || name == "AXBoundsForTextMarkerRange";
+    if (!byMarkers && name != "AXBoundsForRange") return sim::kAXErrorAttributeUnsupported;
+    // Each takes its own kind of range: a text-marker range, or an accessibility value of type range.
+    const bool fits = parameter != nullptr &&
+                      (byMarkers ? parameter->kind == Kind::MarkerRange
+                                 : parameter->kind == Kind::AXValue &&
+                                       parameter->valueType == sim::kValueTypeRange);
+    if (!fits) return sim::kAXErrorIllegalArgument;
     sim::ElementAnswers* answers = sim::elementAnswers(element);
     if (answers == nullptr) return sim::kAXErrorCannotComplete;
-    return sim::answer(answers->bounds, element->pid, value);
+    const sim::Answer& a = name == "AXBoundsForRange"             ? answers->bounds
+                           : name == "AXStringForTextMarkerRange" ? answers->markerString
+                                                                  : answers->markerBounds;
+    return sim::answer(a, element->pid, value);
 }
 
 AXError setAttributeValue(Ref element, const char* attribute, bool value) {
@@ -406,7 +434,7 @@ AXError setAttributeValue(Ref element, const char* attribute, bool value) {
 
 TypeID getTypeID(Ref object) { return static_cast<TypeID>(object->kind) + 1; }
 TypeID elementTypeID() { return static_cast<TypeID>(Kind::Element) + 1; }
-TypeID textMarkerRangeTypeID() { return static_cast<TypeID>(Kind::Count) + 1; }
+TypeID textMarkerRangeTypeID() { return static_cast<TypeID>(Kind::MarkerRange) + 1; }
 
 bool isString(Ref value) { return value->kind == Kind::String; }
 std::string stringValue(Ref value) { return isString(value) ? value->text : std::string(); }

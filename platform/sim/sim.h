@@ -36,7 +36,9 @@ struct PointValue { double x = 0, y = 0; };         // type point (1)
 struct SizeValue { double width = 0, height = 0; }; // type size (2)
 struct RangeValue { long location = 0, length = 0; };  // type range (4)
 struct NumberValue { double number = 0; };          // some other object, not an accessibility value
-using Value = std::variant<Text, ElementRef, RectValue, PointValue, SizeValue, RangeValue, NumberValue>;
+struct MarkerRange {};  // an opaque text-marker range: a type of its own, no accessibility value
+using Value = std::variant<Text, ElementRef, RectValue, PointValue, SizeValue, RangeValue, NumberValue,
+                           MarkerRange>;
 
 // What one attribute query answers: a result code and, possibly, a value.
 struct Answer {
@@ -48,7 +50,7 @@ struct Answer {
     static Answer empty() { return {platform::kAXErrorSuccess, std::nullopt}; }  // success, no value
 };
 
-enum class Kind { Element, Application, Observer, String, AXValue, Number, Count };
+enum class Kind { Element, Application, Observer, String, AXValue, Number, MarkerRange, Count };
 
 // ---- Setting up the desktop (call on the main thread) -------------------------------------
 
@@ -76,6 +78,18 @@ void setBounds(int element, Answer answer);
 // Shorthand: the application's focused element now holds `text` (maybe empty) and, when given,
 // the rectangle of that selection. Returns the element.
 int selectText(ProcessId pid, std::string text, std::optional<Rect> bounds = std::nullopt);
+
+// How a web page answers for a selection in its text: "AXSelectedTextMarkerRange", then, asked
+// with a marker range (any other parameter is an illegal argument), "AXStringForTextMarkerRange"
+// and "AXBoundsForTextMarkerRange". A new element answers "attribute unsupported" to all three.
+void setSelectedMarkerRange(int element, Answer answer);
+void setStringForMarkerRange(int element, Answer answer);
+void setBoundsForMarkerRange(int element, Answer answer);
+
+// Shorthand: the application's focused element is now a web page whose selection, `text` (maybe
+// empty) with the rectangle when given, is told only through its marker range: its selected text
+// is the empty string. Returns the element.
+int selectPageText(ProcessId pid, std::string text, std::optional<Rect> bounds = std::nullopt);
 
 // How creating an observer for the process turns out, and how registering a notification does.
 void setObserverCreateResult(ProcessId pid, AXError code, bool returnsObserver = true);
@@ -106,8 +120,10 @@ int liveObjects();
 int liveObjects(Kind kind);
 // Observer sources currently in the run loop.
 int sourcesInRunLoop();
-// Every observer and application-element call, in order, e.g. "observerCreate 101 -> o3",
-// "runLoopRemoveSource o3", "release observer o3", "release element e2".
+// Every observer and application-element call and every attribute set, in order, e.g.
+// "observerCreate 101 -> o3", "runLoopRemoveSource o3", "release observer o3", "release element e2",
+// "setAttributeValue e2 AXManualAccessibility true". Setting an attribute always answers
+// "attribute unsupported".
 const std::vector<std::string>& calls();
 void clearCalls();
 
