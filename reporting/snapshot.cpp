@@ -14,6 +14,67 @@ bool copied(platform::AXError code, const platform::Owned& value) {
 // A positive, finite extent. NaN fails both "> 0" and "<= 0", so it is ruled out explicitly.
 bool usableExtent(double extent) { return std::isfinite(extent) && extent > 0; }
 
+// The rectangle of a copied bounds answer, when it is one with a usable width and height.
+std::optional<platform::Rect> usableRect(platform::AXError code, const platform::Owned& value) {
+    if (!copied(code, value) || platform::valueGetType(value.get()) != platform::kAXValueTypeCGRect) {
+        return std::nullopt;
+    }
+    platform::Rect rect;
+    if (!platform::valueGetRect(value.get(), rect) || !usableExtent(rect.width) ||
+        !usableExtent(rect.height)) {
+        return std::nullopt;
+    }
+    return rect;
+}
+
+// A selection in a text control: its selected text, and the rectangle of its selected range.
+SelectionInfo controlSelection(platform::Ref focused) {
+    SelectionInfo info;
+    platform::Owned selected;
+    if (copied(platform::copyAttributeValue(focused, "AXSelectedText", selected), selected) &&
+        platform::isString(selected.get())) {
+        info.text = platform::stringValue(selected.get());
+    }
+    if (info.text.empty()) return {};
+
+    platform::Owned range;
+    if (!copied(platform::copyAttributeValue(focused, "AXSelectedTextRange", range), range)) {
+        return info;
+    }
+    platform::Owned bounds;
+    const platform::AXError code =
+        platform::copyParameterizedAttributeValue(focused, "AXBoundsForRange", range.get(), bounds);
+    info.bounds = usableRect(code, bounds);
+    return info;
+}
+
+// A selection in page text, which browsers tell only through a text-marker range of the web area:
+// its text and its rectangle are both asked with that range.
+SelectionInfo pageSelection(platform::Ref focused) {
+    platform::Owned markers;
+    if (!copied(platform::copyAttributeValue(focused, "AXSelectedTextMarkerRange", markers),
+                markers) ||
+        platform::getTypeID(markers.get()) != platform::textMarkerRangeTypeID()) {
+        return {};
+    }
+    platform::Owned text;
+    if (!copied(platform::copyParameterizedAttributeValue(focused, "AXStringForTextMarkerRange",
+                                                          markers.get(), text),
+                text) ||
+        !platform::isString(text.get())) {
+        return {};
+    }
+    SelectionInfo info;
+    info.text = platform::stringValue(text.get());
+    if (info.text.empty()) return {};
+
+    platform::Owned bounds;
+    const platform::AXError code = platform::copyParameterizedAttributeValue(
+        focused, "AXBoundsForTextMarkerRange", markers.get(), bounds);
+    info.bounds = usableRect(code, bounds);
+    return info;
+}
+
 }  // namespace
 
 SelectionInfo currentSelectionInfo() {
@@ -26,32 +87,10 @@ SelectionInfo currentSelectionInfo() {
     }
     if (platform::getTypeID(focused.get()) != platform::elementTypeID()) return {};
 
-    SelectionInfo info;
-    platform::Owned selected;
-    if (copied(platform::copyAttributeValue(focused.get(), "AXSelectedText", selected), selected) &&
-        platform::isString(selected.get())) {
-        info.text = platform::stringValue(selected.get());
-    }
-    if (info.text.empty()) return {};
-
-    platform::Owned range;
-    if (!copied(platform::copyAttributeValue(focused.get(), "AXSelectedTextRange", range), range)) {
-        return info;
-    }
-    platform::Owned boundsValue;
-    if (!copied(platform::copyParameterizedAttributeValue(focused.get(), "AXBoundsForRange",
-                                                          range.get(), boundsValue),
-                boundsValue)) {
-        return info;
-    }
-    if (platform::valueGetType(boundsValue.get()) != platform::kAXValueTypeCGRect) return info;
-
-    platform::Rect rect;
-    if (!platform::valueGetRect(boundsValue.get(), rect) || !usableExtent(rect.width) ||
-        !usableExtent(rect.height)) {
-        return info;
-    }
-    info.bounds = rect;
+    // Text controls answer with their selected text; a web area has none to give for a selection
+    // in its page, and is asked through its text-marker range instead.
+    SelectionInfo info = controlSelection(focused.get());
+    if (info.text.empty()) info = pageSelection(focused.get());
     return info;
 }
 

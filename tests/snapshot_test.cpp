@@ -1,6 +1,9 @@
-// The chain of queries behind one snapshot: what each failing link gives, and that nothing after it
-// is asked and nothing is left alive.
+// The chain of queries behind one snapshot, through a text control's selected text or a web page's
+// text-marker range: what each failing link gives, that nothing after it is asked and nothing is
+// left alive.
+#include <cmath>
 #include <limits>
+#include <sstream>
 
 #include "reporting/snapshot.h"
 #include "reporting/state.h"
@@ -11,6 +14,10 @@ namespace {
 
 constexpr platform::ProcessId kBrowser = 201;
 using sim::Answer;
+const double nan = std::nan(""), inf = std::numeric_limits<double>::infinity();
+Answer rect(double width, double height, double x = 0, double y = 0) {
+    return Answer::of(sim::RectValue{{x, y, width, height}});
+}
 
 class SnapshotTest : public SimTest {
 protected:
@@ -18,91 +25,93 @@ protected:
         SimTest::SetUp();
         sim::addApplication(kBrowser, "com.google.Chrome");
         currentAXApp = platform::createApplicationElement(kBrowser);
-        element = sim::selectText(kBrowser, "selected", platform::Rect{-5, -6, 7, 8});
+        // Origins are not judged: neither a huge negative one nor NaN stops a rectangle.
+        field = sim::selectText(kBrowser, "selected", platform::Rect{-5, -1e300, 7, 8});
+        page = sim::selectPageText(kBrowser, "in page", platform::Rect{nan, 2, 3, 4});
     }
-    SelectionInfo snapshot() {
-        SelectionInfo info = currentSelectionInfo();
+    // The snapshot of `element` in focus as "text x,y,wxh", the rectangle left out when absent.
+    std::string snapshot(int element) {
+        sim::setFocused(kBrowser, Answer::of(sim::ElementRef{element}));
+        const SelectionInfo s = currentSelectionInfo();
         EXPECT_EQ(sim::liveObjects(), 1) << "only the watched application element may stay alive";
-        if (info.text.empty()) {
-            EXPECT_FALSE(info.bounds);
-        }
-        return info;
+        std::ostringstream at;
+        if (auto b = s.bounds)
+            at << ' ' << b->x << ',' << b->y << ',' << b->width << 'x' << b->height;
+        return s.text + at.str();
     }
-    int element = 0;
+    int field = 0, page = 0;
 };
 
-TEST_F(SnapshotTest, WholeChainReturnsTextAndRectangleUnchanged) {
-    const SelectionInfo info = snapshot();
-    EXPECT_EQ(info.text, "selected");
-    ASSERT_TRUE(info.bounds);
-    EXPECT_EQ(info.bounds->x, -5);
-    EXPECT_EQ(info.bounds->height, 8);
-    EXPECT_EQ(sim::queryCount(), 4);
-}
-
-TEST_F(SnapshotTest, NoWatchedApplicationMakesNoQuery) {
-    currentAXApp.reset();
-    const SelectionInfo info = currentSelectionInfo();
-    EXPECT_TRUE(info.text.empty());
-    EXPECT_EQ(sim::queryCount(), 0);
-    EXPECT_EQ(sim::liveObjects(), 0);
+TEST_F(SnapshotTest, TextControlAndPageGiveTextAndRectangleUnchanged) {
+    EXPECT_EQ(snapshot(field), "selected -5,-1e+300,7x8");
+    EXPECT_EQ(sim::queryCount(), 4) << "no text-marker query when the selected text is there";
+    EXPECT_EQ(snapshot(page), "in page nan,2,3x4");
+    EXPECT_EQ(sim::queryCount(), 9);
 }
 
 TEST_F(SnapshotTest, FocusedElementLinkFails) {
     for (Answer focused : {Answer::failure(sim::kAXErrorCannotComplete), Answer::empty(),
                            Answer::of(sim::Text{"not an element"}), Answer::of(sim::NumberValue{3}),
-                           Answer::of(sim::RectValue{{1, 1, 1, 1}})}) {
+                           rect(1, 1)}) {
         sim::setFocused(kBrowser, focused);
-        EXPECT_TRUE(snapshot().text.empty());
+        EXPECT_TRUE(currentSelectionInfo().text.empty());
     }
     EXPECT_EQ(sim::queryCount("AXSelectedText"), 0);
+    currentAXApp.reset();
+    EXPECT_EQ(currentSelectionInfo().text, "");
+    EXPECT_EQ(sim::queryCount(), 5) << "nothing asked without a watched application";
 }
 
-TEST_F(SnapshotTest, SelectedTextLinkFailsOrIsEmpty) {
+// Every way the selected text comes out empty leads to the marker range, and only there.
+TEST_F(SnapshotTest, EmptySelectedTextTurnsToTheMarkerRange) {
     for (Answer text : {Answer::failure(sim::kAXErrorAttributeUnsupported), Answer::empty(),
-                        Answer::of(sim::NumberValue{1}), Answer::of(sim::ElementRef{element}),
-                        Answer::of(sim::Text{""}),
+                        Answer::of(sim::NumberValue{1}), Answer::of(sim::ElementRef{page}),
+                        Answer::of(sim::MarkerRange{}), Answer::of(sim::Text{""}),
                         // a failing call that still hands back a value counts as failing
                         Answer{sim::kAXErrorFailure, sim::Text{"stale"}}}) {
-        sim::setSelectedText(element, text);
-        EXPECT_TRUE(snapshot().text.empty());
+        sim::setSelectedText(field, text);
+        sim::setSelectedText(page, text);
+        EXPECT_EQ(snapshot(field), "");
+        EXPECT_EQ(snapshot(page), "in page nan,2,3x4");
     }
-    EXPECT_EQ(sim::queryCount("AXSelectedTextRange"), 0);
-    EXPECT_EQ(sim::queryCount("AXBoundsForRange"), 0);
+    EXPECT_EQ(sim::queryCount("AXSelectedTextRange") + sim::queryCount("AXBoundsForRange"), 0);
 }
 
-TEST_F(SnapshotTest, RangeOrBoundsFailureKeepsTheText) {
-    sim::setSelectedRange(element, Answer::failure(sim::kAXErrorNoValue));
-    SelectionInfo info = snapshot();
-    EXPECT_EQ(info.text, "selected");
-    EXPECT_FALSE(info.bounds);
-    EXPECT_EQ(sim::queryCount("AXBoundsForRange"), 0);
+TEST_F(SnapshotTest, MarkerRangeOrItsTextFails) {
+    const auto range = sim::setSelectedMarkerRange, text = sim::setStringForMarkerRange;
+    for (auto [set, answer] : {std::pair{range, Answer::failure(sim::kAXErrorNoValue)},
+                               {range, Answer::empty()}, {range, Answer::of(sim::RangeValue{0, 7})},
+                               {range, Answer::of(sim::Text{"in page"})},
+                               {range, Answer{sim::kAXErrorFailure, sim::MarkerRange{}}},
+                               {text, Answer::failure(sim::kAXErrorCannotComplete)},
+                               {text, Answer::empty()}, {text, Answer::of(sim::NumberValue{2})},
+                               {text, Answer::of(sim::Text{""})},
+                               {text, Answer{sim::kAXErrorFailure, sim::Text{"stale"}}}}) {
+        set(page, answer);
+        EXPECT_EQ(snapshot(page), "");
+        page = sim::selectPageText(kBrowser, "in page", platform::Rect{1, 2, 3, 4});
+    }
+    EXPECT_EQ(sim::queryCount("AXStringForTextMarkerRange"), 5) << "asked only with a marker range";
+    EXPECT_EQ(sim::queryCount("AXBoundsForTextMarkerRange"), 0);
+}
 
-    sim::setSelectedRange(element, Answer::of(sim::RangeValue{0, 8}));
+// Both ways to the rectangle judge it alike; the text stays whenever the rectangle is dropped.
+TEST_F(SnapshotTest, RectangleNeedsPositiveFiniteExtent) {
     for (Answer bounds : {Answer::failure(sim::kAXErrorCannotComplete), Answer::empty(),
                           Answer::of(sim::PointValue{1, 2}), Answer::of(sim::SizeValue{3, 4}),
                           Answer::of(sim::RangeValue{0, 1}), Answer::of(sim::NumberValue{5}),
-                          Answer::of(sim::Text{"rect"})}) {
-        sim::setBounds(element, bounds);
-        info = snapshot();
-        EXPECT_EQ(info.text, "selected");
-        EXPECT_FALSE(info.bounds);
+                          Answer::of(sim::Text{"rect"}), Answer::of(sim::MarkerRange{}),
+                          Answer{sim::kAXErrorFailure, sim::RectValue{{1, 2, 3, 4}}}, rect(0, 5),
+                          rect(5, 0), rect(-1, 5), rect(5, -0.5), rect(nan, 5), rect(5, inf),
+                          rect(-inf, 5)}) {
+        sim::setBounds(field, bounds);
+        sim::setBoundsForMarkerRange(page, bounds);
+        EXPECT_EQ(snapshot(field), "selected");
+        EXPECT_EQ(snapshot(page), "in page");
     }
-}
-
-TEST_F(SnapshotTest, RectangleNeedsPositiveFiniteExtent) {
-    const double nan = std::numeric_limits<double>::quiet_NaN();
-    const double inf = std::numeric_limits<double>::infinity();
-    for (platform::Rect bad : {platform::Rect{0, 0, 0, 5}, platform::Rect{0, 0, 5, 0},
-                               platform::Rect{0, 0, -1, 5}, platform::Rect{0, 0, 5, -0.5},
-                               platform::Rect{0, 0, nan, 5}, platform::Rect{0, 0, 5, inf},
-                               platform::Rect{0, 0, -inf, 5}}) {
-        sim::setBounds(element, Answer::of(sim::RectValue{bad}));
-        EXPECT_FALSE(snapshot().bounds) << bad.width << "x" << bad.height;
-    }
-    // The origin is not judged here.
-    sim::setBounds(element, Answer::of(sim::RectValue{{nan, -1e300, 1e-300, 1e300}}));
-    EXPECT_TRUE(snapshot().bounds);
+    sim::setSelectedRange(field, Answer::failure(sim::kAXErrorNoValue));
+    EXPECT_EQ(snapshot(field), "selected");
+    EXPECT_EQ(sim::queryCount("AXBoundsForRange"), 16) << "not asked without a range";
 }
 
 }  // namespace
