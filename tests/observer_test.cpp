@@ -31,6 +31,10 @@ protected:
         EXPECT_NE(found, calls.end()) << "missing call: " << call;
         return static_cast<std::size_t>(found - calls.begin());
     }
+    static long callsStartingWith(std::string_view prefix) {
+        return std::count_if(sim::calls().begin(), sim::calls().end(),
+                             [prefix](const std::string& c) { return c.starts_with(prefix); });
+    }
     // The label of the observer made last, as the creation log names it ("-> o7").
     static std::string observerLabel() {
         for (auto it = sim::calls().rbegin(); it != sim::calls().rend(); ++it) {
@@ -60,10 +64,8 @@ TEST_F(ObserverTest, ReactivatingTheSameBrowserBuildsAFreshObserver) {
     activate(kFirefox);
     EXPECT_NE(observerLabel(), first);
     EXPECT_LT(position("release observer " + first), position("observerCreate 301 -> " + observerLabel()));
-    const auto registrations = std::count_if(sim::calls().begin(), sim::calls().end(), [](auto& c) {
-        return c.find("observerAddNotification " ) == 0;
-    });
-    EXPECT_EQ(registrations, 4);
+    EXPECT_EQ(callsStartingWith("observerAddNotification "), 4);
+    EXPECT_EQ(callsStartingWith("setAttributeValue "), 2) << "one write per attach, and no other";
     EXPECT_EQ(sim::liveObjects(), 2);  // the observer and its application element
 }
 
@@ -74,11 +76,12 @@ TEST_F(ObserverTest, RegistersBothNotificationsInOrderOnTheApplicationElement) {
                                       [](auto& c) { return c.rfind("observerCreate", 0) == 0; });
     ASSERT_NE(created, calls.end());
     const std::string element = calls[0].substr(calls[0].find("-> ") + 3);  // createApplicationElement
-    EXPECT_EQ(*(created + 1), "observerAddNotification " + observerLabel() + " " + element +
-                                  " AXFocusedUIElementChanged");
+    EXPECT_EQ(*(created + 1), "setAttributeValue " + element + " AXManualAccessibility true");
     EXPECT_EQ(*(created + 2), "observerAddNotification " + observerLabel() + " " + element +
+                                  " AXFocusedUIElementChanged");
+    EXPECT_EQ(*(created + 3), "observerAddNotification " + observerLabel() + " " + element +
                                   " AXSelectedTextChanged");
-    EXPECT_EQ(*(created + 3), "runLoopAddSource " + observerLabel());
+    EXPECT_EQ(*(created + 4), "runLoopAddSource " + observerLabel());
 }
 
 TEST_F(ObserverTest, NonBrowserDropsTheObserverAndClearsOnce) {
@@ -126,6 +129,7 @@ TEST_F(ObserverTest, FailedCreationLeavesNothingWatched) {
         activate(kChrome);  // tried again on the next activation, still failing
         EXPECT_EQ(sim::queryCount(), queries) << "nothing watched, nothing queried";
     }
+    EXPECT_EQ(callsStartingWith("setAttributeValue "), 3) << "nothing written where not watched";
 }
 
 TEST_F(ObserverTest, EachDeliveredNotificationEvaluatesOnce) {

@@ -38,9 +38,6 @@ void attachObserver(platform::ProcessId forPid) {
     tearDownObserver();
 
     platform::Owned application = platform::createApplicationElement(forPid);
-    // Chromium-family browsers build the accessibility tree of their pages only for a client that
-    // asks. Every other application refuses the attribute, so the answer is not looked at.
-    platform::setAttributeValue(application.get(), "AXManualAccessibility", true);
     platform::Owned observer;
     const platform::AXError created = platform::observerCreate(forPid, axCallback, observer);
     if (created != platform::kAXErrorSuccess || !observer) {
@@ -50,6 +47,11 @@ void attachObserver(platform::ProcessId forPid) {
 
     currentObserver = std::move(observer);
     currentAXApp = std::move(application);
+
+    // Chromium-family browsers build the accessibility tree of their pages only for a client that
+    // asks; building and keeping it costs them memory and time, so only a browser that is really
+    // watched is asked. Every other application refuses the attribute: the answer is not looked at.
+    platform::setAttributeValue(currentAXApp.get(), "AXManualAccessibility", true);
 
     for (const char* name : kNotifications) {
         const platform::AXError result = platform::observerAddNotification(
