@@ -4,8 +4,10 @@
 // browser, another application, one without a bundle identifier, a process the workspace does not
 // know, nothing at all), how creating an observer and registering its notifications turn out, what
 // the focused element, selected text, range and bounds queries answer (failure codes, values of the
-// wrong type, empty and non-empty text, NaN, infinities, huge and negative rectangles), second reads
-// of a bundle identifier that yield none, notifications, and runs of the main loop. The watcher
+// wrong type, empty and non-empty text, NaN, infinities, huge and negative rectangles), what a web
+// page's text-marker range, its text and its rectangle answer (the same kinds, marker ranges among
+// them), second reads of a bundle identifier that yield none, notifications, and runs of the main
+// loop. The watcher
 // starts (as main does: subscribe, then one handleFrontmostChange) at the first run of the loop, so
 // what comes before it is the desktop it finds.
 //
@@ -176,6 +178,7 @@ std::optional<sim::Value> valueChoice(Reader& in, int kind) {
         case 7: return sim::PointValue{numberChoice(in), numberChoice(in)};
         case 8: return sim::SizeValue{numberChoice(in), numberChoice(in)};
         case 9: return sim::RangeValue{in.raw<std::int16_t>(), in.raw<std::int16_t>()};
+        case 11: return sim::MarkerRange{};
         default: return sim::NumberValue{numberChoice(in)};
     }
 }
@@ -185,7 +188,7 @@ std::optional<sim::Value> valueChoice(Reader& in, int kind) {
 Answer answerChoice(Reader& in) {
     const int b = in.byte();
     Answer answer;
-    answer.value = valueChoice(in, (b & 0x0F) % 11);
+    answer.value = valueChoice(in, (b & 0x0F) % 12);
     answer.code = (b & 0x80) != 0 ? codeChoice(in) : platform::kAXErrorSuccess;
     return answer;
 }
@@ -379,7 +382,7 @@ std::size_t check() {
 // ---- One input ------------------------------------------------------------------------------------
 
 enum Op { kActivate, kFront, kCreate, kRegister, kFocus, kText, kRange, kBounds, kNotify, kRun,
-          kSecondRead, kSelect, kOpCount };
+          kSecondRead, kSelect, kMarkers, kSelectPage, kOpCount };
 
 bool started = false;
 
@@ -467,6 +470,27 @@ void runOne(Reader& in) {
             }
             step = "bundle reads of " + std::to_string(kApps[pick].pid);
             sim::queueBundleAnswers(kApps[pick].pid, answers);
+            break;
+        }
+        case kMarkers: {
+            // One of a page's three text-marker answers: its selected range, that range's text or
+            // its rectangle.
+            const int element = pooledElement(in);
+            const int which = in.byte() % 3;
+            const Answer answer = answerChoice(in);
+            step = "markers " + std::to_string(which) + " of element " + std::to_string(element);
+            if (which == 0) sim::setSelectedMarkerRange(element, answer);
+            if (which == 1) sim::setStringForMarkerRange(element, answer);
+            if (which == 2) sim::setBoundsForMarkerRange(element, answer);
+            break;
+        }
+        case kSelectPage: {
+            const ProcessId pid = appChoice(in);
+            const std::string text = textChoice(in);
+            std::optional<platform::Rect> rect;
+            if ((in.byte() & 1) == 0) rect = rectChoice(in);
+            step = "select page text in " + std::to_string(pid);
+            sim::selectPageText(pid, text, rect);
             break;
         }
         default: {
