@@ -1,9 +1,10 @@
 #!/usr/bin/env python3
 """Prints what selection-watcher reports until Ctrl-C (or SIGTERM).
 
-    python3 main.py [/path/to/selection-watcher]
+    python3 -m selection_watcher [/path/to/selection-watcher]
 
-Without an argument it runs $SELECTION_WATCHER, or selection-watcher from the PATH.
+Without an argument it runs $SELECTION_WATCHER, or the executable the package was installed with,
+or selection-watcher from the PATH.
 Exit status: 0 after Ctrl-C or SIGTERM, 2 without accessibility access, 1 when the watcher kept
 dying or could not be started.
 """

@@ -4,11 +4,12 @@
 //
 //   node main.js [/path/to/selection-watcher]
 //
-// Without an argument it runs $SELECTION_WATCHER, or selection-watcher from the PATH.
+// Without an argument it runs $SELECTION_WATCHER, or the executable of the platform package, or
+// selection-watcher from the PATH.
 // Exit status: 0 after Ctrl-C or SIGTERM, 2 without accessibility access, 1 when the watcher kept
 // dying or could not be started.
 
-const { SelectionWatcher, permissionHelp } = require('./watcher');
+const { SelectionWatcher, permissionHelp } = require('.');
 
 function describe(event) {
   if (!event.selection) return 'nothing selected';

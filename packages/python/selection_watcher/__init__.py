@@ -1,10 +1,10 @@
 """Runs selection-watcher as a child process and turns its output into callbacks.
 
-Copy this file into your application; it needs only the standard library.
+It needs only the standard library; the wheel carries the executable for its platform.
 
     from selection_watcher import SelectionWatcher
 
-    watcher = SelectionWatcher("/path/to/selection-watcher", on_selection=print)
+    watcher = SelectionWatcher(on_selection=print)   # or SelectionWatcher("/path/to/selection-watcher")
     watcher.start()
     ...
     watcher.stop()          # closes its stdin and waits for it
@@ -61,6 +61,15 @@ def permission_help(platform: str = sys.platform) -> str:
     )
 
 
+def find_executable(command: Optional[str] = None, env=os.environ) -> str:
+    """The executable a watcher runs: the command given, then $SELECTION_WATCHER, then the one this
+    package was installed with, and last selection-watcher from the PATH (a system package)."""
+    bundled = os.path.join(os.path.dirname(os.path.abspath(__file__)), "bin", "selection-watcher")
+    if command or env.get("SELECTION_WATCHER"):
+        return command or env["SELECTION_WATCHER"]
+    return bundled if os.path.isfile(bundled) else "selection-watcher"
+
+
 class End(NamedTuple):
     reason: str  # "stopped", "permission_denied" or "gave_up"
     returncode: Optional[int]  # of the last watcher process; None if it never ran
@@ -88,8 +97,7 @@ class SelectionWatcher:
                  on_give_up=_ignore, on_end=_ignore,
                  initial_delay=0.5, max_delay=30.0, healthy_after=60.0, max_quick_failures=10,
                  stop_timeout=5.0):
-        self.command = [command or os.environ.get("SELECTION_WATCHER") or "selection-watcher",
-                        *args]
+        self.command = [find_executable(command), *args]
         self.env = env
         self.on_start = _guarded(on_start)
         self.on_selection = _guarded(on_selection)

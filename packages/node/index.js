@@ -1,9 +1,9 @@
 'use strict';
-// Runs selection-watcher as a child process and turns its output into events. Copy this file into
-// your application; it needs nothing but Node itself.
+// Runs selection-watcher as a child process and turns its output into events. Needs nothing but
+// Node itself and, for the executable, the platform package installed with this one.
 //
-//   const { SelectionWatcher } = require('./watcher');
-//   const watcher = new SelectionWatcher({ command: '/path/to/selection-watcher' });
+//   const { SelectionWatcher } = require('selection-watcher');
+//   const watcher = new SelectionWatcher();          // or {command: '/path/to/selection-watcher'}
 //   watcher.on('selection', (event) => { ... });    // {selection: false} or
 //                                                    // {selection: true, app, bounds?}
 //   watcher.start();
@@ -50,10 +50,23 @@ function permissionHelp(platform = process.platform) {
   ].join('\n');
 }
 
+// The executable to run: the command given, then $SELECTION_WATCHER, then the one in the platform
+// package npm installed beside this one, and last selection-watcher from the PATH (a system
+// package), which fails to start with ENOENT when there is none.
+function findExecutable(command, env = process.env) {
+  if (command) return command;
+  if (env.SELECTION_WATCHER) return env.SELECTION_WATCHER;
+  try {
+    return require.resolve(`selection-watcher-${process.platform}-${process.arch}/bin/selection-watcher`);
+  } catch {
+    return 'selection-watcher';
+  }
+}
+
 class SelectionWatcher extends EventEmitter {
   constructor(options = {}) {
     super();
-    this.command = options.command || process.env.SELECTION_WATCHER || 'selection-watcher';
+    this.command = findExecutable(options.command);
     this.args = options.args || [];
     this.env = options.env || process.env;
     this.initialDelayMs = options.initialDelayMs ?? 500;
@@ -191,4 +204,4 @@ class SelectionWatcher extends EventEmitter {
   }
 }
 
-module.exports = { SelectionWatcher, permissionHelp, PERMISSION_DENIED };
+module.exports = { SelectionWatcher, permissionHelp, findExecutable, PERMISSION_DENIED };

@@ -1,0 +1,37 @@
+# The wheel carries a native executable: it suits any Python 3 but only the platform it was built
+# on, so it is tagged py3-none-<platform> rather than as pure Python.
+import os
+import sys
+import sysconfig
+
+from setuptools import setup
+
+try:
+    from setuptools.command.bdist_wheel import bdist_wheel
+except ImportError:
+    from wheel.bdist_wheel import bdist_wheel
+
+EXECUTABLE = os.path.join(os.path.dirname(os.path.abspath(__file__)),
+                          "selection_watcher", "bin", "selection-watcher")
+
+
+def platform_tag():
+    if os.environ.get("SELECTION_WATCHER_WHEEL_PLATFORM"):
+        return os.environ["SELECTION_WATCHER_WHEEL_PLATFORM"]
+    if sys.platform == "darwin":
+        return "macosx_14_0_arm64"  # what the executable is built for, whatever built Python
+    return sysconfig.get_platform().replace("-", "_").replace(".", "_")
+
+
+class PlatformWheel(bdist_wheel):
+    def get_tag(self):
+        return "py3", "none", platform_tag()
+
+    def run(self):
+        # A wheel without the executable would install and then fail at every start.
+        if not os.access(EXECUTABLE, os.X_OK):
+            sys.exit(f"{EXECUTABLE} is missing or not executable: build the wheel with scripts/package")
+        super().run()
+
+
+setup(cmdclass={"bdist_wheel": PlatformWheel})
