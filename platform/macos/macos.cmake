@@ -29,8 +29,14 @@ set(SW_CODESIGN_IDENTITY "-" CACHE STRING
 set(SW_ENTITLEMENTS ${CMAKE_CURRENT_LIST_DIR}/selection-watcher.entitlements)
 
 if(SW_CODESIGN)
+  # Notarization accepts only signatures with a secure timestamp; an ad hoc one cannot have any.
+  if(SW_CODESIGN_IDENTITY STREQUAL "-")
+    set(sw_timestamp --timestamp=none)
+  else()
+    set(sw_timestamp --timestamp)
+  endif()
   add_custom_command(TARGET selection-watcher POST_BUILD
-    COMMAND ${SW_CODESIGN_EXECUTABLE} --force --options runtime
+    COMMAND ${SW_CODESIGN_EXECUTABLE} --force --options runtime ${sw_timestamp}
             --entitlements ${SW_ENTITLEMENTS}
             --sign ${SW_CODESIGN_IDENTITY}
             $<TARGET_FILE:selection-watcher>
