@@ -8,183 +8,114 @@
 
 #include <cstdlib>
 #include <thread>
-
-extern char** environ;
+#include <utility>
 
 namespace sw::test {
-namespace {
-std::string writeTempFile(const std::string& text);
-}  // namespace
 
-Child::Child(const ChildOptions& options) {
+std::string scenario(const std::string& extra) {
+    return "app 501 org.mozilla.firefox\napp 502 com.apple.TextEdit\napp 503 com.google.Chrome\n"
+           "front 501\ntext 501 hello world\nbounds 501 10.5 -3.5 100.4 20.6\n" + extra;
+}
+
+Child::Child(const std::string& scenarioText, const ChildOptions& options) {
+    char path[] = "/tmp/sw-scenario-XXXXXX";
+    const int file = ::mkstemp(path);
+    if (file < 0 || ::write(file, scenarioText.data(), scenarioText.size()) < 0) std::abort();
+    ::close(file);
+    scenarioPath_ = path;
+
     int in[2], out[2], err[2];
     for (int* ends : {in, out, err}) {
         if (::pipe(ends) != 0) std::abort();
-        ::fcntl(ends[0], F_SETFD, FD_CLOEXEC);
-        ::fcntl(ends[1], F_SETFD, FD_CLOEXEC);
+        for (int i : {0, 1}) ::fcntl(ends[i], F_SETFD, FD_CLOEXEC);
     }
-    std::vector<std::string> env;
-    for (char** e = environ; *e != nullptr; ++e) env.emplace_back(*e);
-    env.insert(env.end(), options.env.begin(), options.env.end());
-    if (!options.scenario.empty()) {
-        scenarioPath_ = writeTempFile(options.scenario);
-        env.push_back("SELECTION_WATCHER_SCENARIO=" + scenarioPath_);
-    }
-    std::vector<char*> argv, envp;
-    for (auto& a : options.argv) argv.push_back(const_cast<char*>(a.c_str()));
-    argv.push_back(nullptr);
-    for (auto& e : env) envp.push_back(const_cast<char*>(e.c_str()));
-    envp.push_back(nullptr);
-
-#ifdef F_SETPIPE_SZ  // Linux; elsewhere the pipe keeps its size
+    if (options.nonBlockingStdin) ::fcntl(in[0], F_SETFL, O_NONBLOCK);
+    if (options.nonBlockingStdout) ::fcntl(out[1], F_SETFL, O_NONBLOCK);
+#ifdef F_SETPIPE_SZ
     if (options.stdoutPipeSize > 0) ::fcntl(out[0], F_SETPIPE_SZ, options.stdoutPipeSize);
 #endif
-    const char* stderrPath = options.stderrPath.empty() ? nullptr : options.stderrPath.c_str();
-
+    ::setenv("SELECTION_WATCHER_SCENARIO", path, 1);  // on the test's main thread, before fork
     pid_ = ::fork();
     if (pid_ == 0) {
         ::signal(SIGPIPE, SIG_DFL);
-        if (options.closeStdin) {
-            ::close(0);
-        } else {
-            ::dup2(in[0], 0);
-        }
+        ::dup2(in[0], 0);
         ::dup2(out[1], 1);
-        if (options.closeStderr) {
-            ::close(2);
-        } else if (stderrPath != nullptr) {
-            const int fd = ::open(stderrPath, O_WRONLY);
-            if (fd < 0) ::_exit(127);
-            if (fd != 2) {
-                ::dup2(fd, 2);
-                ::close(fd);
-            }
-        } else {
-            ::dup2(err[1], 2);
+        ::dup2(err[1], 2);
+        if (options.noStdin) ::close(0);
+        if (options.noStderr) ::close(2);
+        if (options.stderrPath != nullptr) {
+            const int fd = ::open(options.stderrPath, O_WRONLY);
+            if (fd < 0 || ::dup2(fd, 2) < 0) ::_exit(127);
         }
-        ::execve(argv[0], argv.data(), envp.data());
+        ::execl(SW_SIM_EXE, SW_SIM_EXE, static_cast<char*>(nullptr));
         ::_exit(127);
     }
     ::close(in[0]);
     ::close(out[1]);
     ::close(err[1]);
     in_ = in[1];
-    out_ = out[0];
-    err_ = err[0];
-    ::fcntl(err_, F_SETFL, O_NONBLOCK);
-    if (options.closeStdin || options.stdinAtEnd) closeStdin();
+    out_.fd = out[0];
+    err_.fd = err[0];
+    if (options.stdinAtEnd || options.noStdin) closeStdin();
 }
 
 Child::~Child() {
-    if (!scenarioPath_.empty()) ::unlink(scenarioPath_.c_str());
-    if (!reaped_ && pid_ > 0) {
+    ::unlink(scenarioPath_.c_str());
+    if (!reaped_) {
         ::kill(pid_, SIGKILL);
         ::waitpid(pid_, nullptr, 0);
     }
-    for (int fd : {in_, out_, err_}) {
-        if (fd >= 0) ::close(fd);
-    }
+    for (int fd : {in_, out_.fd, err_.fd}) ::close(fd);
 }
 
-std::optional<std::string> Child::readLine(std::chrono::milliseconds timeout) {
+std::optional<std::string> Child::line(Stream& stream, milliseconds timeout) {
     const auto deadline = std::chrono::steady_clock::now() + timeout;
     for (;;) {
-        if (const auto end = buffered_.find('\n'); end != std::string::npos) {
-            std::string line = buffered_.substr(0, end);
-            buffered_.erase(0, end + 1);
+        if (const auto end = stream.pending.find('\n'); end != std::string::npos) {
+            std::string line = stream.pending.substr(0, end);
+            stream.pending.erase(0, end + 1);
             return line;
         }
-        if (out_ < 0) return std::nullopt;
-        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+        const auto left = std::chrono::duration_cast<milliseconds>(
             deadline - std::chrono::steady_clock::now());
-        if (left.count() <= 0) return std::nullopt;
-        pollfd p{out_, POLLIN, 0};
+        pollfd p{stream.fd, POLLIN, 0};
+        if (stream.fd < 0 || left.count() <= 0) return std::nullopt;
         if (::poll(&p, 1, static_cast<int>(left.count())) <= 0) continue;
-        char buffer[4096];
-        const ssize_t n = ::read(out_, buffer, sizeof buffer);
+        char buffer[65536];
+        const ssize_t n = ::read(stream.fd, buffer, sizeof buffer);
         if (n <= 0) return std::nullopt;
-        buffered_.append(buffer, static_cast<std::size_t>(n));
+        stream.pending.append(buffer, static_cast<std::size_t>(n));
     }
 }
 
-std::string Child::readStderr() {
-    std::string text = std::move(bufferedErr_);
-    bufferedErr_.clear();
-    char buffer[4096];
-    for (ssize_t n; (n = ::read(err_, buffer, sizeof buffer)) > 0;) text.append(buffer, n);
-    return text;
-}
-
-std::string Child::readStderrLine(std::chrono::milliseconds timeout) {
-    const auto deadline = std::chrono::steady_clock::now() + timeout;
-    for (;;) {
-        bufferedErr_ += readStderr();
-        if (const auto end = bufferedErr_.find('\n'); end != std::string::npos) {
-            std::string line = bufferedErr_.substr(0, end);
-            bufferedErr_.erase(0, end + 1);
-            return line;
-        }
-        if (std::chrono::steady_clock::now() >= deadline) return {};
-        pollfd p{err_, POLLIN, 0};
-        ::poll(&p, 1, 20);
-    }
+std::optional<std::string> Child::readLine(milliseconds timeout) { return line(out_, timeout); }
+std::string Child::readStderrLine(milliseconds timeout) {
+    return line(err_, timeout).value_or("(none)");
 }
 
 void Child::writeStdin(const std::string& bytes) {
-    std::size_t done = 0;
-    while (done < bytes.size()) {
+    for (std::size_t done = 0; done < bytes.size();) {
         const ssize_t n = ::write(in_, bytes.data() + done, bytes.size() - done);
         if (n <= 0) return;
         done += static_cast<std::size_t>(n);
     }
 }
 
-void Child::closeStdin() {
-    if (in_ >= 0) ::close(in_);
-    in_ = -1;
-}
+void Child::closeStdin() { ::close(std::exchange(in_, -1)); }
+void Child::closeStdout() { ::close(std::exchange(out_.fd, -1)); }
+void Child::closeStderr() { ::close(std::exchange(err_.fd, -1)); }
+void Child::step() { ::kill(pid_, SIGUSR1); }
 
-void Child::closeStdout() {
-    if (out_ >= 0) ::close(out_);
-    out_ = -1;
-}
-
-void Child::closeStderr() {
-    if (err_ >= 0) ::close(err_);
-    err_ = -1;
-}
-
-void Child::signal(int signal) { ::kill(pid_, signal); }
-
-std::optional<int> Child::wait(std::chrono::milliseconds timeout) {
+std::string Child::ending(milliseconds timeout) {
     const auto deadline = std::chrono::steady_clock::now() + timeout;
-    for (;;) {
-        int status = 0;
-        const pid_t done = ::waitpid(pid_, &status, WNOHANG);
-        if (done == pid_) {
-            reaped_ = true;
-            return status;
-        }
-        if (std::chrono::steady_clock::now() >= deadline) return std::nullopt;
-        std::this_thread::sleep_for(std::chrono::milliseconds(2));
+    int status = 0;
+    while (::waitpid(pid_, &status, WNOHANG) != pid_) {
+        if (std::chrono::steady_clock::now() >= deadline) return "running";
+        std::this_thread::sleep_for(milliseconds(2));
     }
+    reaped_ = true;
+    if (WIFEXITED(status)) return "exit " + std::to_string(WEXITSTATUS(status));
+    return "signal " + std::to_string(WTERMSIG(status));
 }
-
-namespace {
-
-std::string writeTempFile(const std::string& text) {
-    char path[] = "/tmp/sw-scenario-XXXXXX";
-    const int fd = ::mkstemp(path);
-    std::size_t done = 0;
-    while (done < text.size()) {
-        const ssize_t n = ::write(fd, text.data() + done, text.size() - done);
-        if (n <= 0) break;
-        done += static_cast<std::size_t>(n);
-    }
-    ::close(fd);
-    return path;
-}
-
-}  // namespace
 
 }  // namespace sw::test

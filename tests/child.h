@@ -1,51 +1,60 @@
-// A child process on three pipes, for whole-process tests: read its lines with a deadline, write or
-// close its input, signal it, and collect how it ended.
+// The test executable (the real main on the simulated desktop) as a child process on three pipes,
+// set up the way a careless or hostile parent might: read its lines with a deadline, write or close
+// its input, release its scenario steps, and see how it ended.
 #pragma once
 
 #include <chrono>
 #include <optional>
 #include <string>
-#include <vector>
 
 namespace sw::test {
 
+using std::chrono::milliseconds;
+
+inline constexpr const char* kPresent =
+    R"({"app":"org.mozilla.firefox","bounds":{"height":21,"width":100,"x":11,"y":-4},"selection":true})";
+inline constexpr const char* kCleared = R"({"selection":false})";
+
+// Firefox (501) in front with a word selected, so the first line is kPresent; TextEdit is 502 and
+// Chrome 503. `extra` is appended (see platform/sim/scenario.cpp).
+std::string scenario(const std::string& extra = "");
+
 struct ChildOptions {
-    std::vector<std::string> argv;
-    std::vector<std::string> env;  // added to the environment, NAME=value
-    std::string scenario;          // for the simulated desktop: kept in a file while the child lives
-    bool closeStdin = false;       // start with descriptor 0 closed altogether
-    bool stdinAtEnd = false;       // start with an input pipe that is already at its end
-    bool closeStderr = false;      // start with descriptor 2 closed altogether
-    std::string stderrPath;        // descriptor 2 opened write-only on this file instead of a pipe
-    int stdoutPipeSize = 0;        // capacity of the output pipe in bytes (Linux); 0: the default
+    bool stdinAtEnd = false;         // an input pipe already at its end
+    bool noStdin = false;            // descriptor 0 closed altogether
+    bool nonBlockingStdin = false;   // the pipe's reading end set O_NONBLOCK, as some parents do
+    bool nonBlockingStdout = false;  // the same for the output pipe's writing end
+    int stdoutPipeSize = 0;          // bytes (Linux); 0 keeps the default
+    bool noStderr = false;           // descriptor 2 closed altogether
+    const char* stderrPath = nullptr;  // descriptor 2 opened on this file instead of a pipe
 };
 
 class Child {
 public:
-    explicit Child(const ChildOptions& options);
+    Child(const std::string& scenarioText, const ChildOptions& options = {});
     ~Child();  // kills and reaps a child still running
 
-    // The next stdout line without its line feed, or none at end of output or after `timeout`.
-    std::optional<std::string> readLine(std::chrono::milliseconds timeout = std::chrono::seconds(10));
-    // Everything written to stderr so far (non-blocking).
-    std::string readStderr();
-    // The next stderr line, waiting for it until `timeout`; empty if none came.
-    std::string readStderrLine(std::chrono::milliseconds timeout = std::chrono::seconds(10));
+    // The next stdout line without its line feed; none at end of output or after the timeout.
+    std::optional<std::string> readLine(milliseconds timeout = milliseconds(10000));
+    std::string readStderrLine(milliseconds timeout = milliseconds(10000));
     void writeStdin(const std::string& bytes);
     void closeStdin();
     void closeStdout();
-    void closeStderr();  // our reading end: its next diagnostic meets a broken pipe
-    void signal(int signal);
-    // Waits for the child to end: the raw wait status, or none after `timeout`.
-    std::optional<int> wait(std::chrono::milliseconds timeout = std::chrono::seconds(10));
-    int pid() const { return pid_; }
-    // Output bytes already read that do not form a whole line yet (an unterminated tail at the end).
-    const std::string& pendingOutput() const { return buffered_; }
+    void closeStderr();
+    void step();  // releases the scenario's next step (SIGUSR1)
+    // "exit N" or "signal N" once it has ended, "running" after the timeout.
+    std::string ending(milliseconds timeout = milliseconds(10000));
+    // Bytes read that do not form a whole line (a line cut short at the end).
+    const std::string& pendingOutput() const { return out_.pending; }
 
 private:
-    int pid_ = -1;
-    int in_ = -1, out_ = -1, err_ = -1;
-    std::string buffered_, bufferedErr_;
+    struct Stream {
+        int fd = -1;
+        std::string pending;
+    };
+    static std::optional<std::string> line(Stream& stream, milliseconds timeout);
+    int pid_ = -1, in_ = -1;
+    Stream out_, err_;
     bool reaped_ = false;
     std::string scenarioPath_;
 };
