@@ -31,9 +31,6 @@ Child::Child(const std::string& scenarioText, const ChildOptions& options) {
     }
     if (options.nonBlockingStdin) ::fcntl(in[0], F_SETFL, O_NONBLOCK);
     if (options.nonBlockingStdout) ::fcntl(out[1], F_SETFL, O_NONBLOCK);
-#ifdef F_SETPIPE_SZ
-    if (options.stdoutPipeSize > 0) ::fcntl(out[0], F_SETPIPE_SZ, options.stdoutPipeSize);
-#endif
     ::setenv("SELECTION_WATCHER_SCENARIO", path, 1);  // on the test's main thread, before fork
     pid_ = ::fork();
     if (pid_ == 0) {
@@ -42,7 +39,6 @@ Child::Child(const std::string& scenarioText, const ChildOptions& options) {
         ::dup2(out[1], 1);
         ::dup2(err[1], 2);
         if (options.noStdin) ::close(0);
-        if (options.noStderr) ::close(2);
         if (options.stderrPath != nullptr) {
             const int fd = ::open(options.stderrPath, O_WRONLY);
             if (fd < 0 || ::dup2(fd, 2) < 0) ::_exit(127);

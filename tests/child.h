@@ -24,8 +24,6 @@ struct ChildOptions {
     bool noStdin = false;            // descriptor 0 closed altogether
     bool nonBlockingStdin = false;   // the pipe's reading end set O_NONBLOCK, as some parents do
     bool nonBlockingStdout = false;  // the same for the output pipe's writing end
-    int stdoutPipeSize = 0;          // bytes (Linux); 0 keeps the default
-    bool noStderr = false;           // descriptor 2 closed altogether
     const char* stderrPath = nullptr;  // descriptor 2 opened on this file instead of a pipe
 };
 

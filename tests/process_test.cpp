@@ -57,7 +57,6 @@ TEST(Process, StartsRunsAndEnds) {
         {"stdout closed", {}, kSelectNothing, "P o s", "signal 13"},
         {"stderr closed by the parent", {}, kFailingObservers, "P r e s", "signal 13"},
         {"failing observers", {}, kFailingObservers, "P r s C c s P s B i -", "exit 0"},
-        {"no stderr", {.noStderr = true}, kFailingObservers, "P s C s P s B i -", "exit 0"},
         {"stderr full", {.stderrPath = "/dev/full"}, kFailingObservers, "P s C s P s B i -", "exit 0"},
     };
     for (const Parent& run : runs) {
@@ -115,7 +114,7 @@ TEST(Process, FloodedInputChangesNothing) {
 TEST(Process, PausedReaderOfANonBlockingPipeLosesNothing) {
     constexpr long kRounds = 20000;
     Child child(scenario("at 0 burst 501 20000\n"),
-                {.nonBlockingStdout = true, .stdoutPipeSize = 4096});
+                {.nonBlockingStdout = true});
     ASSERT_EQ(child.readLine(), kPresent);
     std::this_thread::sleep_for(milliseconds(1500));
     expectBurst(child, kRounds);

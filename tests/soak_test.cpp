@@ -38,7 +38,8 @@ TEST(Soak, HundredThousandActivationCycles) {
             const auto code = static_cast<std::uint8_t>(random() % 8 == 0 ? random() : 0);
             run(answers[random() % std::size(answers)], {pick, code, 0, code});  // mostly success
         }
-        const auto app = static_cast<std::uint8_t>(random() % 9);  // 7 applications, unknown, none
+        // One of the ten applications, a process the workspace does not know, or none.
+        const auto app = static_cast<std::uint8_t>(random() % 12);
         run(kActivate, {app});
         run(kRun);
         run(kSelect, {app});
