@@ -1,14 +1,363 @@
-// Coverage-guided fuzzing (libFuzzer) of the watcher on the simulated desktop: each input is a
-// program for the desktop (tests/program.h), with every rule checked after each operation.
-// Reproduce a finding with `fuzz_selection FILE`; SW_FUZZ_TRACE=1 prints each operation.
-#include "tests/program.h"
+// Coverage-guided fuzzing (libFuzzer) of the watcher on the simulated desktop. Each input is a
+// program for the desktop: activations, observer creation and registration results, what the
+// focus, text, range and bounds queries answer, notifications, runs of the main loop. After every
+// operation the rules of the output and of the watcher's objects are checked; a broken rule aborts
+// with a message on the real standard error. The soak test runs one very long program through the
+// same code. Replay a finding with `fuzz_selection FILE`.
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <cstdlib>
+#include <limits>
+#include <map>
+#include <regex>
+#include <string>
+#include <vector>
+
+#include "platform/sim/sim.h"
+#include "reporting/state.h"
+#include "watch/observer.h"
+
+#if defined(__has_feature)
+#if __has_feature(address_sanitizer)
+#define SW_SANITIZED 1
+#endif
+#elif defined(__SANITIZE_ADDRESS__)
+#define SW_SANITIZED 1
+#endif
+#ifdef SW_SANITIZED
+#include <sanitizer/common_interface_defs.h>
+#endif
+
+namespace sw::fuzz {
+namespace {
+
+using platform::AXError;
+using platform::ProcessId;
+using sim::Answer;
+
+// Every non-blank selected text contains this, so that any trace of one in the output shows.
+const std::string kMarker = "Sel3cted-Txt";
+struct App { ProcessId pid; const char* bundle; bool browser; };
+constexpr App kApps[] = {
+    {11, "com.apple.Safari", true},      {12, "com.google.Chrome", true},
+    {13, "com.google.Chrome.canary", true}, {14, "com.brave.Browser", true},
+    {15, "org.mozilla.firefox", true},   {16, "company.thebrowser.Browser", true},
+    {17, "com.microsoft.edgemac", true}, {21, "com.apple.TextEdit", false}, {22, nullptr, false},
+    {23, "com.apple.safari", false}};  // a browser's identifier in the wrong case
+constexpr int kAppCount = std::size(kApps);
+constexpr ProcessId kNotRunning = 99;  // in front, but unknown to the workspace
+constexpr const char* kNotifications[] = {"AXFocusedUIElementChanged", "AXSelectedTextChanged",
+                                          "AXValueChanged"};
+constexpr double kInf = std::numeric_limits<double>::infinity();
+const double kNumbers[] = {0, -0.0, 0.3, 0.5, -0.5, 1, 2.5, -2.5, 10.5, -3.5, 100.4, 20.6, 1920,
+                           -1920, 1e-310, 0.49999999999999994, 4503599627370497.0, 1e18,
+                           9223372036854775808.0, -9223372036854775808.0, -9223372036854777856.0,
+                           1e300, -1e300, std::numeric_limits<double>::quiet_NaN(), kInf, -kInf};
+const AXError kCodes[] = {0, -25200, -25201, -25202, -25204, -25205, -25209, -25211, -25212, 7,
+                          INT32_MIN};
+
+enum Op : std::uint8_t { kActivate, kFront, kCreate, kRegister, kFocus, kText, kRange, kBounds,
+                         kNotify, kRun, kSelect, kSettle, kOpCount };
+const char* const kOpNames[] = {"activate", "front", "create", "register", "focus", "text", "range",
+                                "bounds", "notify", "run", "select", "settle"};
+
+struct Reader {
+    const std::uint8_t *data, *end;
+    std::uint8_t byte() { return data < end ? *data++ : 0; }
+};
+
+struct State {
+    std::vector<int> elements;            // made for the applications at the start
+    std::map<ProcessId, Answer> focused;  // what the desktop was told, for the settled check
+    std::map<int, Answer> texts;
+    std::map<ProcessId, bool> createFails;
+    std::optional<ProcessId> front;
+    std::optional<bool> lastLine;
+    std::map<std::string, bool> observers;  // alive, by label: whether the source is in the run loop
+    std::size_t callsSeen = 0;
+    bool started = false;
+    long lines = 0, present = 0, diagnostics = 0, settled = 0;
+    const char* step = "";
+} state;
+
+// ---- What a program chooses -------------------------------------------------------------------
+
+std::optional<ProcessId> frontChoice(Reader& in) {
+    const int b = in.byte() % (kAppCount + 2);
+    if (b < kAppCount) return kApps[b].pid;
+    return b == kAppCount ? std::optional(kNotRunning) : std::nullopt;
+}
+const App& appChoice(Reader& in) { return kApps[in.byte() % kAppCount]; }
+int elementChoice(Reader& in) { return state.elements[in.byte() % state.elements.size()]; }
+AXError codeChoice(Reader& in) { return kCodes[in.byte() % std::size(kCodes)]; }
+double numberChoice(Reader& in) { return kNumbers[in.byte() % std::size(kNumbers)]; }
+platform::Rect rectChoice(Reader& in) {
+    return {numberChoice(in), numberChoice(in), numberChoice(in), numberChoice(in)};
+}
+std::string textChoice(Reader& in) {
+    const std::string texts[] = {"", " ", "\t\n", kMarker, std::string("\"\0\n\xff", 4) + kMarker};
+    return texts[in.byte() % std::size(texts)];
+}
+
+Answer answerChoice(Reader& in) {
+    const int b = in.byte();
+    Answer answer;
+    switch ((b & 0x0F) % 10) {
+        case 0: break;
+        case 1: answer.value = sim::Text{textChoice(in)}; break;
+        case 2: answer.value = sim::ElementRef{elementChoice(in)}; break;
+        case 3: answer.value = sim::ElementRef{(b & 0x40) ? 0 : 1 << 30}; break;  // app element, gone
+        case 4:
+        case 5: answer.value = sim::RectValue{rectChoice(in)}; break;
+        case 6: answer.value = sim::PointValue{numberChoice(in), numberChoice(in)}; break;
+        case 7: answer.value = sim::SizeValue{numberChoice(in), numberChoice(in)}; break;
+        case 8: answer.value = sim::RangeValue{in.byte(), in.byte() - 128}; break;
+        default: answer.value = sim::NumberValue{numberChoice(in)};
+    }
+    if (b & 0x80) answer.code = codeChoice(in);  // a failure may come with a value, too
+    return answer;
+}
+
+// ---- The rules ----------------------------------------------------------------------------------
+
+int realStderr = 2;
+struct Capture {
+    int fd, file = -1, saved = -1;
+    off_t seen = 0;
+} out{1}, err{2};
+
+[[noreturn]] void broken(const std::string& rule, const std::string& detail = "") {
+    for (Capture* c : {&out, &err}) ::dup2(c->saved, c->fd);
+    ::dprintf(realStderr, "\n*** broken rule after %s: %s\n*** %s\n", state.step, rule.c_str(),
+              detail.c_str());
+    std::abort();
+}
+
+// The whole lines written since the last call; no flush here: each must already be out.
+std::vector<std::string> newLines(Capture& c) {
+    std::string bytes;
+    char buffer[4096];
+    for (ssize_t n; (n = ::pread(c.file, buffer, sizeof buffer, c.seen)) > 0; c.seen += n) {
+        bytes.append(buffer, static_cast<std::size_t>(n));
+    }
+    if (bytes.find(kMarker) != std::string::npos) broken("selected text written", bytes);
+    if (!bytes.empty() && bytes.back() != '\n') broken("unterminated line", bytes);
+    std::vector<std::string> lines;
+    for (std::size_t start = 0, end; start < bytes.size(); start = end + 1) {
+        end = bytes.find('\n', start);
+        lines.push_back(bytes.substr(start, end - start));
+    }
+    return lines;
+}
+
+// The only lines there are, in compact JSON with the members in the order this writer uses;
+// integers in plain decimal, and a rectangle with area.
+const std::regex kEvent(
+    R"re(\{"selection":false\}|\{"app":"([A-Za-z.]*)",(?:"bounds":\{"height":[1-9]\d*,)re"
+    R"re("width":[1-9]\d*,"x":-?(?:0|[1-9]\d*),"y":-?(?:0|[1-9]\d*)\},)?"selection":true\})re");
+const std::regex kDiagnostic(R"re(AXObserverCreate failed: (?:0|-?[1-9]\d*)|AXObserverAddNotification )re"
+                             R"re(AX(?:FocusedUIElement|SelectedText)Changed failed: -?[1-9]\d*)re");
+
+std::size_t check() {
+    const std::vector<std::string> events = newLines(out);
+    for (const std::string& line : events) {
+        std::smatch match;
+        if (!std::regex_match(line, match, kEvent)) broken("not an event line", line);
+        const bool selected = match[1].matched;
+        if (selected && match[1] != "" && std::none_of(std::begin(kApps), std::end(kApps), [&](auto& a) {
+                return a.browser && match[1] == a.bundle;
+            })) {
+            broken("not a browser", line);
+        }
+        if (state.lastLine == selected) broken("the same flag twice in a row", line);
+        state.lastLine = selected;
+        state.present += selected;
+    }
+    for (const std::string& line : newLines(err)) {
+        // An accepted registration (0, or -25209: already registered) says nothing.
+        if (!std::regex_match(line, kDiagnostic) || (line.starts_with("AXObserverAdd") && line.ends_with(" -25209"))) {
+            broken("not a diagnostic", line);
+        }
+        ++state.diagnostics;
+    }
+    state.lines += static_cast<long>(events.size());
+    if (state.lastLine != lastEmitted) broken("lastEmitted differs from the last line written");
+
+    // One observer and its application element at most, set together, the observer's source in
+    // the run loop; a source leaves before its observer is released, and the old observer goes
+    // before a new one is made.
+    const int watched = currentObserver ? 1 : 0;
+    if (bool(currentAXApp) != bool(watched) || sim::liveObjects(sim::Kind::Observer) != watched ||
+        sim::liveObjects() != 2 * watched || sim::sourcesInRunLoop() != watched) {
+        broken("objects alive: " + std::to_string(sim::liveObjects()));
+    }
+    for (; state.callsSeen < sim::calls().size(); ++state.callsSeen) {
+        const std::string& call = sim::calls()[state.callsSeen];
+        const std::string label = call.substr(call.rfind(' ') + 1);
+        const auto rule = [&](bool holds, const char* what) { if (!holds) broken(what, call); };
+        if (call.starts_with("observerCreate")) {
+            rule(state.observers.empty(), "an observer made while another is alive");
+            if (label != "null") state.observers[label] = false;
+        } else if (call.starts_with("runLoopAddSource ")) {
+            rule(!std::exchange(state.observers[label], true), "a source added twice");
+        } else if (call.starts_with("runLoopRemoveSource ")) {
+            rule(std::exchange(state.observers[label], false), "a source removed that was not added");
+        } else if (call.starts_with("release observer ")) {
+            rule(!state.observers[label], "an observer released with its source in the run loop");
+            state.observers.erase(label);
+        }
+    }
+    if (state.callsSeen > 4096) sim::clearCalls(), state.callsSeen = 0;
+    return events.size();
+}
+
+// After a fresh activation of the application in front, the watcher follows it if it is a browser
+// whose observer can be made, and its last line tells whether the focused element has text.
+void checkSettled() {
+    const App* app = std::find_if(std::begin(kApps), std::end(kApps),
+                                  [](const App& a) { return a.pid == state.front; });
+    const bool watched = app != std::end(kApps) && app->browser && !state.createFails[app->pid];
+    bool selected = false;
+    const Answer focus = watched ? state.focused[app->pid] : Answer{};
+    if (const auto* e = focus.code == 0 && focus.value ? std::get_if<sim::ElementRef>(&*focus.value) : nullptr) {
+        const Answer text = state.texts.contains(e->element) ? state.texts[e->element] : Answer{};
+        const auto* t = text.code == 0 && text.value ? std::get_if<sim::Text>(&*text.value) : nullptr;
+        selected = t != nullptr && !t->text.empty();
+    }
+    if (bool(currentObserver) != watched) broken("watching the wrong application");
+    if (lastEmitted != (watched && selected)) broken("the last line does not tell the selection");
+    ++state.settled;
+}
+
+// ---- Running a program ----------------------------------------------------------------------------
+
+void beginProgram() {
+    std::fflush(stdout);
+    for (Capture* c : {&out, &err}) {
+        if (::ftruncate(c->file, 0) != 0) std::abort();
+        c->seen = 0;
+        c->saved = ::dup(c->fd);
+        ::dup2(c->file, c->fd);
+    }
+    sim::reset();
+    currentObserver.reset();
+    currentAXApp.reset();
+    lastEmitted.reset();
+    sw::stderr = platform::fileHandleWithStandardError();
+    state = State{};
+    if (sim::liveObjects() != 0) broken("objects alive before the program");
+    for (const App& app : kApps) {
+        sim::addApplication(app.pid, app.bundle ? std::optional<std::string>(app.bundle) : std::nullopt);
+        for (int i = 0; i < 2; ++i) {
+            state.elements.push_back(sim::addElement(app.pid));
+            state.texts[state.elements.back()] = Answer::of(sim::Text{""});
+        }
+        sim::setFocused(app.pid, state.focused[app.pid] = Answer::of(sim::ElementRef{state.elements.back()}));
+    }
+}
+
+// Operands are read into locals first, so that a program means the same whatever the compiler's
+// order of evaluating arguments.
+void runOperation(Reader& in) {
+    const int op = in.byte() % kOpCount;
+    state.step = kOpNames[op];
+    switch (op) {
+        case kActivate: sim::activate(state.front = frontChoice(in)); break;
+        case kFront: sim::setFrontmost(state.front = frontChoice(in)); break;
+        case kCreate: {
+            const ProcessId pid = appChoice(in).pid;
+            const AXError code = codeChoice(in);
+            const bool returns = (in.byte() & 1) == 0;
+            sim::setObserverCreateResult(pid, code, returns);
+            state.createFails[pid] = code != 0 || !returns;
+            break;
+        }
+        case kRegister: {
+            const ProcessId pid = appChoice(in).pid;
+            const char* name = kNotifications[in.byte() % 2];
+            sim::setAddNotificationResult(pid, name, codeChoice(in));
+            break;
+        }
+        case kFocus: {
+            const ProcessId pid = appChoice(in).pid;
+            sim::setFocused(pid, state.focused[pid] = answerChoice(in));
+            break;
+        }
+        case kText:
+        case kRange:
+        case kBounds: {
+            const int element = elementChoice(in);
+            const Answer answer = answerChoice(in);
+            if (op == kText) sim::setSelectedText(element, state.texts[element] = answer);
+            if (op == kRange) sim::setSelectedRange(element, answer);
+            if (op == kBounds) sim::setBounds(element, answer);
+            break;
+        }
+        case kNotify: {
+            const ProcessId pid = frontChoice(in).value_or(kNotRunning);
+            sim::postNotification(pid, kNotifications[in.byte() % 3]);
+            break;
+        }
+        case kSelect: {
+            const ProcessId pid = appChoice(in).pid;
+            const std::string text = textChoice(in);
+            const std::optional<platform::Rect> rect =
+                (in.byte() & 1) == 0 ? std::optional(rectChoice(in)) : std::nullopt;
+            const int element = sim::selectText(pid, text, rect);
+            state.focused[pid] = Answer::of(sim::ElementRef{element});
+            state.texts[element] = Answer::of(sim::Text{text});
+            break;
+        }
+        default:  // kRun and kSettle; the watcher starts, as main does, at the first of them
+            if (!state.started) {
+                platform::addActivationObserver(handleFrontmostChange);
+                handleFrontmostChange();
+                state.started = true;
+                if (check() != 1) broken("start-up did not write exactly one selection line");
+            }
+            if (op == kSettle) sim::activate(state.front);
+            sim::runUntilIdle();
+    }
+    if (check() != 0 && op != kRun && op != kSettle) broken("a line written without an evaluation");
+    if (op == kSettle) checkSettled();
+}
+
+void endProgram() {
+    const std::uint8_t run[] = {kRun};
+    Reader last{run, run + 1};
+    runOperation(last);
+    state.step = "teardown";
+    tearDownObserver();
+    check();
+    if (sim::liveObjects() != 0) broken("objects alive after teardown");
+    for (Capture* c : {&out, &err}) ::dup2(c->saved, c->fd), ::close(c->saved);
+}
+
+}  // namespace
+}  // namespace sw::fuzz
 
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
-    sw::test::initPrograms();
+    using namespace sw::fuzz;
+    realStderr = ::fcntl(2, F_DUPFD_CLOEXEC, 3);
+#ifdef SW_SANITIZED
+    __sanitizer_set_report_fd(reinterpret_cast<void*>(static_cast<std::intptr_t>(realStderr)));
+#endif
+    for (Capture* c : {&out, &err}) {
+        char path[] = "/tmp/sw-fuzz-XXXXXX";
+        c->file = ::mkstemp(path);
+        ::unlink(path);
+    }
     return 0;
 }
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
-    sw::test::runProgram(data, size);
+    using namespace sw::fuzz;
+    Reader in{data, data + size};
+    beginProgram();
+    while (in.data < in.end) runOperation(in);
+    endProgram();
     return 0;
 }
