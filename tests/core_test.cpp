@@ -29,13 +29,11 @@ TEST_F(CoreTest, EventsAreCompactJsonLinesOrNothing) {
          R"({"app":"","bounds":{"height":0,"width":1,"x":-9223372036854775808,"y":9223372036854775807},"selection":true})"},
         {{{"app", std::string("q\"b\\s/\n\r\t\b\f\x01\x1f\x7f") + "é€😀"}},
          R"({"app":"q\"b\\s/\n\r\t\b\f\u0001\u001f\u007fé€😀"})"},
-        // A lone continuation byte, an overlong form, a UTF-16 surrogate, past U+10FFFF, cut short.
-        {{{"app", std::string("\x80")}}, ""}, {{{"app", std::string("\xC0\xAF")}}, ""},
-        {{{"app", std::string("\xED\xA0\x80")}}, ""}, {{{"app", std::string("\xF4\x90\x80\x80")}}, ""},
-        {{{"app", std::string("ok\xE2\x82")}}, ""},
     };
-    for (const auto& [event, json] : cases) {
-        EXPECT_EQ(written(1, [&] { emit(event); }), *json ? json + std::string("\n") : "");
+    for (const auto& [event, json] : cases) EXPECT_EQ(written(1, [&] { emit(event); }), json + std::string("\n"));
+    // A lone continuation byte, an overlong form, a UTF-16 surrogate, past U+10FFFF, cut short.
+    for (const char* bad : {"\x80", "\xC0\xAF", "\xED\xA0\x80", "\xF4\x90\x80\x80", "ok\xE2\x82"}) {
+        EXPECT_EQ(written(1, [&] { emit({{"app", std::string(bad)}}); }), "") << bad;
     }
 }
 
