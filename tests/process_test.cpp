@@ -157,6 +157,7 @@ TEST(Process, StartsRunsAndEnds) {
         // held by the first step goes on once the watchdog has read the junk and waits again.
         {"non-blocking input", kNonBlockingStdin, kHeldUntilInput, "P s r j C s P i -",
          "exit 0"},
+        {"another application in front at start", 0, "front 502\n", "C i -", "exit 0"},
         {"main loop returns", 0, "step stop\n", "P s -", "exit 0"},
         {"stdout closed", 0, kSelectNothing, "P o s", "signal 13"},
         {"stderr closed by the parent", 0, kFailingObservers, "P r e s", "signal 13"},

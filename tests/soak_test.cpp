@@ -30,6 +30,7 @@ TEST(Soak, HundredThousandActivationCycles) {
     };
     LLVMFuzzerInitialize(nullptr, nullptr);
     beginProgram();
+    run(kRun);  // the watcher starts with nothing in front
     for (long cycle = 0; cycle < kCycles; ++cycle) {
         for (int i = random() % 3; i > 0; --i) {  // answers that mostly succeed
             constexpr Op answers[] = {kFront, kCreate, kRegister, kFocus, kText, kRange, kBounds};

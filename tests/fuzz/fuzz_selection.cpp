@@ -233,7 +233,7 @@ void checkSettled() {
 void beginProgram() {
     std::fflush(stdout);
     for (Capture* c : {&out, &err}) {
-        if (::ftruncate(c->file, 0) != 0) std::abort();
+        if (::ftruncate(c->file, 0) != 0 || ::lseek(c->file, 0, SEEK_SET) != 0) std::abort();
         c->seen = 0;
         c->saved = ::dup(c->fd);
         ::dup2(c->file, c->fd);
