@@ -77,7 +77,7 @@ struct State {
     std::optional<ProcessId> front;
     std::optional<bool> lastLine;
     std::map<std::string, bool> observers;  // alive, by label: whether the source is in the run loop
-    std::size_t callsSeen = 0;
+    std::size_t callsSeen = 0, registrations = 0;
     bool started = false;
     long lines = 0, present = 0, diagnostics = 0, settled = 0;
     const char* step = "";
@@ -183,8 +183,8 @@ std::size_t check() {
     if (state.lastLine != lastEmitted) broken("lastEmitted differs from the last line written");
 
     // One observer and its application element at most, set together, the observer's source in
-    // the run loop; a source leaves before its observer is released, and the old observer goes
-    // before a new one is made.
+    // the run loop; a source leaves before its observer is released, the old observer goes before
+    // a new one is made, and the two notifications are registered in order.
     const int watched = currentObserver ? 1 : 0;
     if (bool(currentAXApp) != bool(watched) || sim::liveObjects(sim::Kind::Observer) != watched ||
         sim::liveObjects() != 2 * watched || sim::sourcesInRunLoop() != watched) {
@@ -197,6 +197,9 @@ std::size_t check() {
         if (call.starts_with("observerCreate")) {
             rule(state.observers.empty(), "an observer made while another is alive");
             if (label != "null") state.observers[label] = false;
+            state.registrations = 0;
+        } else if (call.starts_with("observerAddNotification ")) {
+            rule(label == kNotifications[state.registrations++ % 2], "notifications out of order");
         } else if (call.starts_with("runLoopAddSource ")) {
             rule(!std::exchange(state.observers[label], true), "a source added twice");
         } else if (call.starts_with("runLoopRemoveSource ")) {
