@@ -36,7 +36,7 @@ TEST(Soak, HundredThousandActivationCycles) {
             constexpr Op answers[] = {kFront, kCreate, kRegister, kFocus, kText, kRange, kBounds};
             const auto pick = static_cast<std::uint8_t>(random() % kAppCount);
             const auto code = static_cast<std::uint8_t>(random() % 8 == 0 ? random() : 0);
-            run(answers[random() % std::size(answers)], {pick, code, 0, code});
+            run(answers[random() % std::size(answers)], {pick, code, code, code});
         }
         // One of the applications, a process the workspace does not know, or none.
         const auto app = static_cast<std::uint8_t>(random() % (kAppCount + 2));
