@@ -272,19 +272,16 @@ void runOperation(Reader& in) {
             const bool returns = (in.byte() & 1) == 0;
             sim::setObserverCreateResult(pid, code, returns);
             state.createFails[pid] = code != 0 || !returns;
-            break;
-        }
+        } break;
         case kRegister: {
             const ProcessId pid = appChoice(in).pid;
             const char* name = kNotifications[in.byte() % 2];
             sim::setAddNotificationResult(pid, name, codeChoice(in));
-            break;
-        }
+        } break;
         case kFocus: {
             const ProcessId pid = appChoice(in).pid;
             sim::setFocused(pid, state.focused[pid] = answerChoice(in));
-            break;
-        }
+        } break;
         case kText:
         case kRange:
         case kBounds: {
@@ -293,13 +290,11 @@ void runOperation(Reader& in) {
             if (op == kText) sim::setSelectedText(element, state.texts[element] = answer);
             if (op == kRange) sim::setSelectedRange(element, answer);
             if (op == kBounds) sim::setBounds(element, answer);
-            break;
-        }
+        } break;
         case kNotify: {
             const ProcessId pid = frontChoice(in).value_or(kNotRunning);
             sim::postNotification(pid, kNotifications[in.byte() % 3]);
-            break;
-        }
+        } break;
         case kSelect: {
             const ProcessId pid = appChoice(in).pid;
             const std::string text = textChoice(in);
@@ -308,8 +303,7 @@ void runOperation(Reader& in) {
             const int element = sim::selectText(pid, text, rect);
             state.focused[pid] = Answer::of(sim::ElementRef{element});
             state.texts[element] = Answer::of(sim::Text{text});
-            break;
-        }
+        } break;
         default:  // kRun and kSettle; the watcher starts, as main does, at the first of them
             if (!state.started) {
                 platform::addActivationObserver(handleFrontmostChange);

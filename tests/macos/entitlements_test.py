@@ -1,10 +1,7 @@
 #!/usr/bin/env python3
-"""Checks the entitlements selection-watcher is signed with: exactly four, each true.
-
-    entitlements_test.py FILE            the entitlements file the build signs with
-    entitlements_test.py --signed EXE    a built executable (macOS): its signature must also be
-                                         valid and use the hardened runtime
-"""
+"""Checks the entitlements selection-watcher is signed with: exactly four, each true. Takes the
+entitlements file, or --signed and a built executable (macOS), whose signature must also be valid
+and use the hardened runtime."""
 import plistlib
 import re
 import subprocess
