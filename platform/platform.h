@@ -169,7 +169,7 @@ void readDataToEndOfFile(FileHandle handle);
 // Writes every byte, resuming after partial writes and interruptions; other failures are ignored.
 void writeData(FileHandle handle, std::string_view bytes);
 
-// Writes to the buffered standard output and flushes it at once.
+// Writes every byte to standard output before returning, waiting while the pipe is full.
 void writeStandardOutput(std::string_view bytes);
 
 [[noreturn]] void exitProcess(int status);

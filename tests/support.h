@@ -1,49 +1,51 @@
 // Shared fixture of the in-process tests: a fresh simulated desktop and process state for each
-// test, with standard output and standard error captured as the bytes really written.
+// test, and the bytes an action really writes on a descriptor.
 #pragma once
 
 #include <gtest/gtest.h>
+#include <unistd.h>
 
-#include <nlohmann/json.hpp>
+#include <cstdio>
+#include <cstdlib>
 #include <string>
-#include <vector>
 
 #include "platform/sim/sim.h"
+#include "reporting/state.h"
 
 namespace sw::test {
 
-// Redirects a descriptor into a temporary file until stop() (or destruction).
-class Capture {
-public:
-    explicit Capture(int fd);
-    ~Capture();
-    std::string stop();
-
-private:
-    int fd_;
-    int saved_ = -1;
-    int file_ = -1;
-};
-
-// Splits captured bytes into lines; fails the test if the last line is not terminated.
-std::vector<std::string> lines(const std::string& bytes);
+template <typename F>
+std::string written(int fd, F&& action) {
+    std::fflush(stdout);
+    char path[] = "/tmp/sw-capture-XXXXXX";
+    const int file = ::mkstemp(path), saved = ::dup(fd);
+    ::unlink(path);
+    ::dup2(file, fd);
+    action();
+    std::fflush(stdout);
+    ::dup2(saved, fd);
+    std::string bytes(::lseek(file, 0, SEEK_END), '\0');
+    if (::pread(file, bytes.data(), bytes.size(), 0) < 0) std::abort();
+    ::close(saved);
+    ::close(file);
+    return bytes;
+}
 
 class SimTest : public ::testing::Test {
 protected:
-    void SetUp() override;
-    void TearDown() override;
-
-    // Runs `action` and returns the stdout lines it wrote, each checked to be compact JSON that a
-    // real parser accepts and that is one of the event kinds.
-    template <typename F>
-    std::vector<std::string> eventsOf(F&& action) {
-        Capture out(1);
-        action();
-        return checkedEvents(out.stop());
+    void SetUp() override {
+        currentObserver.reset();
+        currentAXApp.reset();
+        lastEmitted.reset();
+        sim::reset();
+        ASSERT_EQ(sim::liveObjects(), 0) << "a previous test left objects alive";
+        stderr = platform::fileHandleWithStandardError();
     }
-    static std::vector<std::string> checkedEvents(const std::string& bytes);
-
-    static nlohmann::json parse(const std::string& line) { return nlohmann::json::parse(line); }
+    void TearDown() override {
+        currentObserver.reset();
+        currentAXApp.reset();
+        EXPECT_EQ(sim::liveObjects(), 0) << "platform objects left unreleased";
+    }
 };
 
 }  // namespace sw::test

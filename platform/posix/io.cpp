@@ -1,6 +1,5 @@
 // Standard streams and process exit, the same on every POSIX system.
 #include <cerrno>
-#include <cstdio>
 #include <cstdlib>
 #include <poll.h>
 #include <unistd.h>
@@ -48,15 +47,15 @@ void writeData(FileHandle handle, std::string_view bytes) {
         } else if (n < 0 && wouldBlock(errno) && waitUntilReady(handle.fd, POLLOUT)) {
             continue;
         } else {
-            return;  // a diagnostic that cannot be written is given up, never fatal
+            return;  // a line that cannot be written is given up, never fatal
         }
     }
 }
 
-void writeStandardOutput(std::string_view bytes) {
-    std::fwrite(bytes.data(), 1, bytes.size(), stdout);
-    std::fflush(stdout);
-}
+// Straight to the descriptor, like diagnostics: a stdio stream that meets EAGAIN on a pipe the
+// parent made non-blocking drops what it could not write, and a lost line leaves the parent with
+// the wrong selection state.
+void writeStandardOutput(std::string_view bytes) { writeData({STDOUT_FILENO}, bytes); }
 
 void exitProcess(int status) { std::exit(status); }
 

@@ -25,8 +25,11 @@
 //   burst PID N                      N rounds, each a task of its own queued behind the one before:
 //                                    the focused element of PID loses its selection (even rounds)
 //                                    or holds "burst" (odd ones), then AXSelectedTextChanged
+//   hold                             the next accessibility query waits until the watchdog hands the
+//                                    exit to the main loop or waits for a non-blocking input
 //   stop                             the main run loop returns
 //   crash                            the process dies of SIGABRT (for parents' restart handling)
+#include <poll.h>
 #include <pthread.h>
 
 #include <csignal>
@@ -191,6 +194,7 @@ std::function<void()> parseCommand(std::istringstream& in, const std::string& li
         const long rounds = std::stol(word());
         return [pid, rounds] { burstRound(pid, 0, rounds); };
     }
+    if (command == "hold") return [] { holdNextQuery(); };
     if (command == "stop") return [] { stopMainLoop(); };
     if (command == "crash") return [] { std::abort(); };
     fail(line, "unknown command");
@@ -269,3 +273,13 @@ bool load() {
 [[maybe_unused]] const bool loaded = load();
 
 }  // namespace
+
+#ifdef SW_SIM_WRAP_POLL
+// Linked with --wrap=poll: the watchdog polls standard input only once a read found it empty and
+// non-blocking, which is the moment a held evaluation may go on.
+extern "C" int __real_poll(pollfd* fds, nfds_t count, int timeout);
+extern "C" int __wrap_poll(pollfd* fds, nfds_t count, int timeout) {
+    if (count == 1 && fds[0].fd == 0) releaseHold();
+    return __real_poll(fds, count, timeout);
+}
+#endif

@@ -148,7 +148,10 @@ AXError answer(const Answer& a, ProcessId pid, platform::Owned& out) {
     return a.code;
 }
 
+void waitIfHeld();
+
 void countQuery(const char* attribute) {
+    waitIfHeld();
     Desktop& d = desktop();
     ++d.totalQueries;
     const std::string_view name(attribute);
@@ -353,6 +356,40 @@ int sourcesInRunLoop() {
 const std::vector<std::string>& calls() { return desktop().calls; }
 void clearCalls() { desktop().calls.clear(); }
 
+// ---- Holding an evaluation open ------------------------------------------------------------------
+
+namespace {
+struct Hold {
+    std::mutex mutex;
+    std::condition_variable released;
+    bool armed = false, open = false;
+};
+Hold& hold() {
+    static Hold* h = new Hold;
+    return *h;
+}
+void waitIfHeld() {
+    Hold& h = hold();
+    std::unique_lock lock(h.mutex);
+    if (!std::exchange(h.armed, false)) return;
+    h.released.wait_for(lock, std::chrono::seconds(10), [&h] { return h.open; });
+}
+}  // namespace
+
+void holdNextQuery() {
+    std::lock_guard lock(hold().mutex);
+    hold().armed = true;
+    hold().open = false;
+}
+
+void releaseHold() {
+    {
+        std::lock_guard lock(hold().mutex);
+        hold().open = true;
+    }
+    hold().released.notify_all();
+}
+
 }  // namespace sw::sim
 
 // ---- The platform operations ----------------------------------------------------------------------
@@ -502,7 +539,10 @@ void runMainRunLoop() {
     while (std::function<void()> task = sim::nextTask(true)) task();
 }
 
-void dispatchAsyncMain(Task task) { sim::post(task); }
+void dispatchAsyncMain(Task task) {
+    sim::post(task);
+    sim::releaseHold();
+}
 
 void dispatchAsyncUtility(Task task) { std::thread(task).detach(); }
 

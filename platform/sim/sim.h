@@ -127,4 +127,13 @@ int sourcesInRunLoop();
 const std::vector<std::string>& calls();
 void clearCalls();
 
+// ---- Holding an evaluation open ----------------------------------------------------------------
+
+// The next accessibility query blocks until the main queue is handed a task from another thread
+// (the end of input's exit) or the input watchdog waits for a non-blocking input to become
+// readable (releaseHold), at most 10 s: lets a test end the input in the middle of an evaluation
+// without racing the watchdog.
+void holdNextQuery();
+void releaseHold();
+
 }  // namespace sw::sim

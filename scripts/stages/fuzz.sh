@@ -29,8 +29,7 @@ if ((status != 0)); then
   grep -E '^\*\*\*|ERROR|SUMMARY|Test unit written' "$work/log" >&2 || true
   echo "fuzz: the full log is $work/log; its end:" >&2
   grep -vE '^#[0-9]+.*(NEW|REDUCE|pulse)' "$work/log" | tail -60 >&2
-  echo "fuzz: inputs in $findings (replay: build/fuzz/tests/fuzz/fuzz_selection FILE," \
-       "SW_FUZZ_TRACE=1 to see each step):" >&2
+  echo "fuzz: inputs in $findings (replay: build/fuzz/tests/fuzz/fuzz_selection FILE):" >&2
   ls -1 "$findings" >&2
   exit 1
 fi

@@ -1,567 +1,391 @@
-// Coverage-guided fuzzing of the watcher on the simulated desktop (libFuzzer).
-//
-// The input is read as a program for the desktop, one operation after another: activations (of a
-// browser, another application, one without a bundle identifier, a process the workspace does not
-// know, nothing at all), how creating an observer and registering its notifications turn out, what
-// the focused element, selected text, range and bounds queries answer (failure codes, values of the
-// wrong type, empty and non-empty text, NaN, infinities, huge and negative rectangles), what a web
-// page's text-marker range, its text and its rectangle answer (the same kinds, marker ranges among
-// them), second reads of a bundle identifier that yield none, notifications, and runs of the main
-// loop. The watcher
-// starts (as main does: subscribe, then one handleFrontmostChange) at the first run of the loop, so
-// what comes before it is the desktop it finds.
-//
-// After every operation the harness checks what was really written on descriptors 1 and 2 (both
-// redirected into memory files for the length of one input) and what the watcher holds alive;
-// after the input it tears the observer down and expects nothing left alive. A broken rule aborts
-// with a message on the real standard error, which libFuzzer turns into a crash file.
-//
-// Reproduce a finding with `fuzz_selection FILE`; SW_FUZZ_TRACE=1 also prints every operation and
-// what it wrote.
+// Coverage-guided fuzzing (libFuzzer) of the watcher on the simulated desktop. Each input is a
+// program for the desktop: activations, observer creation and registration results, what the
+// focus, text, range and bounds queries answer, what a page's text-marker queries answer,
+// notifications, runs of the main loop. After every
+// operation the rules of the output and of the watcher's objects are checked; a broken rule aborts
+// with a message on the real standard error. The soak test runs one very long program through the
+// same code. Replay a finding with `fuzz_selection FILE`.
 #include <fcntl.h>
-#include <sanitizer/common_interface_defs.h>
-#include <sys/mman.h>
 #include <unistd.h>
 
-#include <cstdarg>
-#include <cstdint>
+#include <algorithm>
+#include <array>
 #include <cstdio>
 #include <cstdlib>
-#include <cstring>
 #include <limits>
-#include <nlohmann/json.hpp>
-#include <optional>
-#include <set>
+#include <map>
+#include <regex>
 #include <string>
-#include <string_view>
+#include <variant>
 #include <vector>
 
 #include "platform/sim/sim.h"
 #include "reporting/state.h"
 #include "watch/observer.h"
 
+#if defined(__has_feature)
+#if __has_feature(address_sanitizer)
+#define SW_SANITIZED 1
+#endif
+#elif defined(__SANITIZE_ADDRESS__)
+#define SW_SANITIZED 1
+#endif
+#ifdef SW_SANITIZED
+#include <sanitizer/common_interface_defs.h>
+#endif
+
+namespace sw::fuzz {
 namespace {
 
-using namespace sw;
 using platform::AXError;
 using platform::ProcessId;
 using sim::Answer;
 
 // Every non-blank selected text contains this, so that any trace of one in the output shows.
-constexpr std::string_view kMarker = "Sel3cted-Txt";
-
-struct KnownApp {
-    ProcessId pid;
-    const char* bundle;  // none when null
-};
-constexpr KnownApp kApps[] = {
-    {11, "org.mozilla.firefox"}, {12, "com.google.Chrome"}, {13, "com.apple.Safari"},
-    {14, "com.microsoft.edgemac"}, {21, "com.apple.TextEdit"}, {22, nullptr},
-    {23, "com.apple.safari"},  // a browser's identifier in the wrong case
-};
-constexpr int kAppCount = sizeof kApps / sizeof kApps[0];
-constexpr ProcessId kNotRunning = 99;    // in front, but unknown to the workspace
-constexpr int kElementsPerApp = 2;
-constexpr int kStaleElement = 1 << 30;   // an element that went away
+const std::string kMarker = "Sel3cted-Txt";
+struct App { ProcessId pid; const char* bundle; bool browser; };
+constexpr App kApps[] = {
+    {11, "com.apple.Safari", true},      {12, "com.google.Chrome", true},
+    {13, "com.google.Chrome.canary", true}, {14, "com.brave.Browser", true},
+    {15, "org.mozilla.firefox", true},   {16, "company.thebrowser.Browser", true},
+    {17, "com.microsoft.edgemac", true}, {21, "com.apple.TextEdit", false}, {22, nullptr, false},
+    {23, "com.apple.safari", false}};  // a browser's identifier in the wrong case
+constexpr int kAppCount = std::size(kApps);
+constexpr ProcessId kNotRunning = 99;  // in front, but unknown to the workspace
 constexpr const char* kNotifications[] = {"AXFocusedUIElementChanged", "AXSelectedTextChanged",
                                           "AXValueChanged"};
+constexpr double kInf = std::numeric_limits<double>::infinity();
+const double kNumbers[] = {0, -0.0, 0.3, 0.5, -0.5, 1, 2.5, -2.5, 10.5, -3.5, 100.4, 20.6, 1920,
+                           -1920, 1e-310, 0.49999999999999994, 4503599627370497.0, 1e18,
+                           9223372036854775808.0, -9223372036854775808.0, -9223372036854777856.0,
+                           1e300, -1e300, std::numeric_limits<double>::quiet_NaN(), kInf, -kInf};
+const AXError kCodes[] = {0, -25200, -25201, -25202, -25204, -25205, -25209, -25211, -25212, 7,
+                          INT32_MIN};
 
-const double kNumbers[] = {
-    0.0, -0.0, 0.3, 0.5, -0.5, 1.0, 2.5, -2.5, 10.5, -3.5, 100.4, 20.6, 1920, -1920, 1e-310,
-    0.49999999999999994, 4503599627370497.0, 1e18, -1e18, 9223372036854774784.0,
-    9223372036854775808.0,  // 2^63, just out of range
-    -9223372036854775808.0, -9223372036854777856.0, 1e300, -1e300,
-    std::numeric_limits<double>::max(), std::numeric_limits<double>::lowest(),
-    std::numeric_limits<double>::quiet_NaN(), -std::numeric_limits<double>::quiet_NaN(),
-    std::numeric_limits<double>::infinity(), -std::numeric_limits<double>::infinity(),
-};
-constexpr int kNumberCount = sizeof kNumbers / sizeof kNumbers[0];
+enum Op : std::uint8_t { kActivate, kFront, kCreate, kRegister, kFocus, kText, kRange, kBounds,
+                         kNotify, kRun, kSelect, kSettle, kMarkers, kSelectPage, kOpCount };
+const char* const kOpNames[] = {"activate", "front", "create", "register", "focus", "text", "range",
+                                "bounds", "notify", "run", "select", "settle", "markers",
+                                "select page"};
 
-const AXError kCodes[] = {0, -25200, -25201, -25202, -25204, -25205, -25209, -25211, -25212};
-constexpr int kCodeCount = sizeof kCodes / sizeof kCodes[0];
-
-// ---- Reading the input ---------------------------------------------------------------------------
-
-class Reader {
-public:
-    Reader(const std::uint8_t* data, std::size_t size) : data_(data), size_(size) {}
-    bool done() const { return pos_ >= size_; }
-    std::uint8_t byte() { return pos_ < size_ ? data_[pos_++] : 0; }
-    template <typename T>
-    T raw() {
-        unsigned char bytes[sizeof(T)];
-        for (unsigned char& b : bytes) b = byte();
-        T value;
-        std::memcpy(&value, bytes, sizeof value);
-        return value;
-    }
-
-private:
-    const std::uint8_t* data_;
-    std::size_t size_;
-    std::size_t pos_ = 0;
+struct Reader {
+    const std::uint8_t *data, *end;
+    std::uint8_t byte() { return data < end ? *data++ : 0; }
 };
 
-bool tracing = false;
-int realStderr = 2;
+struct State {
+    std::vector<int> elements;            // made for the applications at the start
+    std::map<ProcessId, Answer> focused;  // what the desktop was told, for the settled check
+    std::map<int, Answer> texts;
+    std::map<int, std::array<Answer, 2>> pages;  // a page's marker range and that range's text
+    std::map<ProcessId, bool> createFails;
+    std::optional<ProcessId> front;
+    std::optional<bool> lastLine;
+    std::map<std::string, bool> observers;  // alive, by label: whether the source is in the run loop
+    std::size_t callsSeen = 0, registrations = 0;
+    bool started = false, pageTreeAsked = true;
+    long lines = 0, present = 0, diagnostics = 0, settled = 0;
+    const char* step = "";
+} state;
 
-void trace(const char* format, ...) {
-    if (!tracing) return;
-    va_list args;
-    va_start(args, format);
-    ::vdprintf(realStderr, format, args);  // never into the capture
-    va_end(args);
-}
+// ---- What a program chooses -------------------------------------------------------------------
 
 std::optional<ProcessId> frontChoice(Reader& in) {
     const int b = in.byte() % (kAppCount + 2);
-    if (b < kAppCount) return kApps[b].pid;
-    if (b == kAppCount) return kNotRunning;
-    return std::nullopt;
+    return b < kAppCount ? kApps[b].pid : b == kAppCount ? std::optional(kNotRunning) : std::nullopt;
 }
-
-ProcessId appChoice(Reader& in) { return kApps[in.byte() % kAppCount].pid; }
-
-AXError codeChoice(Reader& in) {
-    const int b = in.byte();
-    if (b < 0xF0) return kCodes[b % kCodeCount];
-    return in.raw<std::int32_t>();
-}
-
-double numberChoice(Reader& in) {
-    const int b = in.byte();
-    if (b < 0xE0) return kNumbers[b % kNumberCount];
-    return in.raw<double>();
-}
-
+const App& appChoice(Reader& in) { return kApps[in.byte() % kAppCount]; }
+int elementChoice(Reader& in) { return state.elements[in.byte() % state.elements.size()]; }
+AXError codeChoice(Reader& in) { return kCodes[in.byte() % std::size(kCodes)]; }
+double numberChoice(Reader& in) { return kNumbers[in.byte() % std::size(kNumbers)]; }
 platform::Rect rectChoice(Reader& in) {
-    platform::Rect r;
-    r.x = numberChoice(in);
-    r.y = numberChoice(in);
-    r.width = numberChoice(in);
-    r.height = numberChoice(in);
-    return r;
+    return {numberChoice(in), numberChoice(in), numberChoice(in), numberChoice(in)};
 }
-
 std::string textChoice(Reader& in) {
-    switch (in.byte() % 5) {
-        case 0: return "";
-        case 1: return std::string(kMarker);
-        case 2: {
-            // The marker with raw bytes around it: quotes, line feeds, NULs, malformed UTF-8.
-            std::string text;
-            const int before = in.byte() % 8, after = in.byte() % 24;
-            for (int i = 0; i < before; ++i) text += static_cast<char>(in.byte());
-            text += kMarker;
-            for (int i = 0; i < after; ++i) text += static_cast<char>(in.byte());
-            return text;
-        }
-        case 3: return " ";
-        default: return "\t\n";
-    }
+    const std::string texts[] = {"", " ", "\t\n", kMarker, std::string("\"\0\n\xff", 4) + kMarker};
+    return texts[in.byte() % std::size(texts)];
 }
 
-// The elements made for each application at the start of an input.
-std::vector<int> elements;
-
-int pooledElement(Reader& in) { return elements[in.byte() % elements.size()]; }
-
-std::optional<sim::Value> valueChoice(Reader& in, int kind) {
-    switch (kind) {
-        case 0: return std::nullopt;
-        case 1: return sim::Text{textChoice(in)};
-        case 2: return sim::ElementRef{pooledElement(in)};
-        case 3: return sim::ElementRef{kStaleElement};
-        case 4: return sim::ElementRef{0};  // an application element where a child was expected
-        case 5:
-        case 6: return sim::RectValue{rectChoice(in)};
-        case 7: return sim::PointValue{numberChoice(in), numberChoice(in)};
-        case 8: return sim::SizeValue{numberChoice(in), numberChoice(in)};
-        case 9: return sim::RangeValue{in.raw<std::int16_t>(), in.raw<std::int16_t>()};
-        case 11: return sim::MarkerRange{};
-        default: return sim::NumberValue{numberChoice(in)};
-    }
-}
-
-// Low four bits: the value; the top bit: a result code of its own (else success). A failure may
-// come with a value, and a success without one.
 Answer answerChoice(Reader& in) {
     const int b = in.byte();
     Answer answer;
-    answer.value = valueChoice(in, (b & 0x0F) % 12);
-    answer.code = (b & 0x80) != 0 ? codeChoice(in) : platform::kAXErrorSuccess;
+    switch ((b & 0x0F) % 11) {
+        case 0: break;
+        case 1: answer.value = sim::Text{textChoice(in)}; break;
+        case 2: answer.value = sim::ElementRef{elementChoice(in)}; break;
+        case 3: answer.value = sim::ElementRef{(b & 0x40) ? 0 : 1 << 30}; break;  // app element, gone
+        case 4:
+        case 5: answer.value = sim::RectValue{rectChoice(in)}; break;
+        case 6: answer.value = sim::PointValue{numberChoice(in), numberChoice(in)}; break;
+        case 7: answer.value = sim::SizeValue{numberChoice(in), numberChoice(in)}; break;
+        case 8: answer.value = sim::RangeValue{in.byte(), in.byte() - 128}; break;
+        case 9: answer.value = sim::MarkerRange{}; break;
+        default: answer.value = sim::NumberValue{numberChoice(in)};
+    }
+    if (b & 0x80) answer.code = codeChoice(in);  // a failure may come with a value, too
     return answer;
 }
 
-// ---- Capturing descriptors 1 and 2 ----------------------------------------------------------------
+// ---- The rules ----------------------------------------------------------------------------------
 
-struct Stream {
-    int file = -1;       // memory file that receives what is written
-    int saved = -1;      // what the descriptor was before the capture
-    off_t seen = 0;      // bytes already checked
-};
-Stream capturedOut, capturedErr;
-
-void beginCapture(Stream& s, int fd) {
-    ::ftruncate(s.file, 0);
-    ::lseek(s.file, 0, SEEK_SET);
-    s.seen = 0;
-    s.saved = ::dup(fd);
-    ::dup2(s.file, fd);
-}
-
-void endCapture(Stream& s, int fd) {
-    if (s.saved < 0) return;
-    ::dup2(s.saved, fd);
-    ::close(s.saved);
-    s.saved = -1;
-}
-
-void endCaptures() {
-    std::fflush(stdout);
-    endCapture(capturedOut, 1);
-    endCapture(capturedErr, 2);
-}
-
-// Bytes written since the last call. No flush here: each line must already be out.
-std::string newBytes(Stream& s) {
-    std::string bytes;
-    char buffer[4096];
-    for (ssize_t n; (n = ::pread(s.file, buffer, sizeof buffer, s.seen)) > 0; s.seen += n) {
-        bytes.append(buffer, static_cast<std::size_t>(n));
-    }
-    return bytes;
-}
-
-// ---- The rules ------------------------------------------------------------------------------------
-
-std::string step;  // the operation just run, for messages
+int realStderr = 2;
+struct Capture {
+    int fd, file = -1, saved = -1;
+    off_t seen = 0;
+} out{1}, err{2};
 
 [[noreturn]] void broken(const std::string& rule, const std::string& detail = "") {
-    endCaptures();
-    ::dprintf(realStderr, "\n*** broken rule after %s: %s\n", step.c_str(), rule.c_str());
-    if (!detail.empty()) ::dprintf(realStderr, "*** %s\n", detail.c_str());
+    for (Capture* c : {&out, &err}) ::dup2(c->saved, c->fd);
+    ::dprintf(realStderr, "\n*** broken rule after %s: %s\n*** %s\n", state.step, rule.c_str(),
+              detail.c_str());
     std::abort();
 }
 
-std::vector<std::string> splitLines(const std::string& bytes, const char* channel) {
+// The whole lines written since the last call; no flush here: each must already be out.
+std::vector<std::string> newLines(Capture& c) {
+    std::string bytes;
+    char buffer[4096];
+    for (ssize_t n; (n = ::pread(c.file, buffer, sizeof buffer, c.seen)) > 0; c.seen += n) {
+        bytes.append(buffer, static_cast<std::size_t>(n));
+    }
+    if (bytes.find(kMarker) != std::string::npos) broken("selected text written", bytes);
+    if (!bytes.empty() && bytes.back() != '\n') broken("unterminated line", bytes);
     std::vector<std::string> lines;
-    if (bytes.empty()) return lines;
-    if (bytes.back() != '\n') broken(std::string("unterminated line on ") + channel, bytes);
-    std::size_t start = 0;
-    while (start < bytes.size()) {
-        const std::size_t end = bytes.find('\n', start);
+    for (std::size_t start = 0, end; start < bytes.size(); start = end + 1) {
+        end = bytes.find('\n', start);
         lines.push_back(bytes.substr(start, end - start));
-        start = end + 1;
     }
     return lines;
 }
 
-std::optional<bool> lastLine;  // the flag of the last selection line of this input
+// The only lines there are, in compact JSON with the members in the order this writer uses: an
+// allowed browser or nothing as "app", integers in plain decimal, and a rectangle with area.
+const std::regex kEvent(
+    R"re(\{"selection":false\}|\{"app":"(|com\.apple\.Safari|com\.google\.Chrome(?:\.canary)?|)re"
+    R"re(com\.brave\.Browser|org\.mozilla\.firefox|company\.thebrowser\.Browser|com\.microsoft\.edgemac)",)re"
+    R"re((?:"bounds":\{"height":[1-9]\d*,)re"
+    R"re("width":[1-9]\d*,"x":-?(?:0|[1-9]\d*),"y":-?(?:0|[1-9]\d*)\},)?"selection":true\})re");
+const std::regex kDiagnostic(R"re(AXObserverCreate failed: (?:0|-?[1-9]\d*)|AXObserverAddNotification )re"
+                             R"re(AX(?:FocusedUIElement|SelectedText)Changed failed: -?[1-9]\d*)re");
 
-void checkEvent(const std::string& line) {
-    if (line.find_first_of(" \t\r") != std::string::npos) broken("not compact", line);
-    const nlohmann::json event = nlohmann::json::parse(line, nullptr, false);
-    if (event.is_discarded() || !event.is_object()) broken("not a JSON object", line);
-    // Same length once re-serialised: no duplicate member, no escape, no number in another form.
-    if (event.dump().size() != line.size()) broken("not in canonical compact form", line);
-    if (event.contains("error")) broken("permission error after start-up", line);
-    const auto selection = event.find("selection");
-    if (selection == event.end() || !selection->is_boolean()) broken("no boolean selection", line);
-    const bool selected = selection->get<bool>();
-    if (!selected) {
-        if (event.size() != 1) broken("cleared event with other members", line);
-    } else {
-        const auto app = event.find("app");
-        if (app == event.end() || !app->is_string()) broken("present event without app", line);
-        const std::string id = app->get<std::string>();
-        if (!id.empty() && !ALLOWED_BUNDLES.contains(id)) broken("app is not a browser", line);
-        const auto bounds = event.find("bounds");
-        if (event.size() != (bounds == event.end() ? 2u : 3u)) broken("unexpected members", line);
-        if (bounds != event.end()) {
-            if (!bounds->is_object() || bounds->size() != 4) broken("bounds is not four members", line);
-            for (const char* key : {"x", "y", "width", "height"}) {
-                if (!bounds->contains(key) || !(*bounds)[key].is_number_integer()) {
-                    broken(std::string("bounds.") + key + " is not an integer", line);
-                }
-            }
-            if ((*bounds)["width"].get<std::int64_t>() <= 0 ||
-                (*bounds)["height"].get<std::int64_t>() <= 0) {
-                broken("bounds without positive width and height", line);
-            }
+std::size_t check() {
+    const std::vector<std::string> events = newLines(out);
+    for (const std::string& line : events) {
+        std::smatch match;
+        if (!std::regex_match(line, match, kEvent)) broken("not an event line", line);
+        const bool selected = match[1].matched;
+        if (state.lastLine == selected) broken("the same flag twice in a row", line);
+        state.lastLine = selected;
+        state.present += selected;
+    }
+    for (const std::string& line : newLines(err)) {
+        // An accepted registration (0, or -25209: already registered) says nothing.
+        if (!std::regex_match(line, kDiagnostic) || (line.starts_with("AXObserverAdd") && line.ends_with(" -25209"))) {
+            broken("not a diagnostic", line);
         }
+        ++state.diagnostics;
     }
-    if (lastLine == selected) broken("the same flag twice in a row", line);
-    lastLine = selected;
-}
+    state.lines += static_cast<long>(events.size());
+    if (state.lastLine != lastEmitted) broken("lastEmitted differs from the last line written");
 
-bool isCode(std::string_view text) {
-    if (!text.empty() && text.front() == '-') text.remove_prefix(1);
-    if (text.empty() || text.size() > 10 || (text.size() > 1 && text.front() == '0')) return false;
-    for (char c : text) {
-        if (c < '0' || c > '9') return false;
-    }
-    return true;
-}
-
-void checkDiagnostic(const std::string& line) {
-    std::string_view rest(line);
-    constexpr std::string_view create = "AXObserverCreate failed: ";
-    constexpr std::string_view add = "AXObserverAddNotification ";
-    if (rest.starts_with(create)) {
-        if (isCode(rest.substr(create.size()))) return;
-    } else if (rest.starts_with(add)) {
-        rest.remove_prefix(add.size());
-        for (const char* name : {"AXFocusedUIElementChanged", "AXSelectedTextChanged"}) {
-            const std::string prefix = std::string(name) + " failed: ";
-            if (rest.starts_with(prefix)) {
-                const std::string_view code = rest.substr(prefix.size());
-                if (isCode(code) && code != "0" && code != "-25209") return;
-            }
-        }
-    }
-    broken("not a diagnostic line", line);
-}
-
-void checkObjects() {
-    const bool observer = static_cast<bool>(currentObserver);
-    const bool element = static_cast<bool>(currentAXApp);
-    if (observer != element) broken("observer and application element not set together");
-    const int expected = observer ? 1 : 0;
-    if (sim::liveObjects(sim::Kind::Observer) != expected) {
-        broken("observers alive: " + std::to_string(sim::liveObjects(sim::Kind::Observer)));
-    }
-    if (sim::liveObjects(sim::Kind::Element) != expected) {
-        broken("elements alive: " + std::to_string(sim::liveObjects(sim::Kind::Element)));
-    }
-    if (sim::liveObjects() != 2 * expected) {
+    // One observer and its application element at most, set together, the observer's source in
+    // the run loop; a source leaves before its observer is released, the old observer goes before
+    // a new one is made, and the two notifications are registered in order.
+    const int watched = currentObserver ? 1 : 0;
+    if (bool(currentAXApp) != bool(watched) || sim::liveObjects(sim::Kind::Observer) != watched ||
+        sim::liveObjects() != 2 * watched || sim::sourcesInRunLoop() != watched) {
         broken("objects alive: " + std::to_string(sim::liveObjects()));
     }
-    if (sim::sourcesInRunLoop() != expected) broken("observer sources in the run loop");
-}
-
-// An observer's source goes into the run loop once, and comes out before the observer is released
-// (the run loop would otherwise go on delivering for it). Read from the desktop's call log.
-std::size_t callsSeen = 0;
-std::set<std::string, std::less<>> sourcesIn;
-
-void checkRunLoop() {
-    const std::vector<std::string>& calls = sim::calls();
-    for (; callsSeen < calls.size(); ++callsSeen) {
-        const std::string_view call = calls[callsSeen];
-        const std::string_view label = call.substr(call.rfind(' ') + 1);
-        if (call.starts_with("runLoopAddSource ")) {
-            if (!sourcesIn.emplace(label).second) broken("a source added twice", calls[callsSeen]);
+    for (; state.callsSeen < sim::calls().size(); ++state.callsSeen) {
+        const std::string& call = sim::calls()[state.callsSeen];
+        const std::string label = call.substr(call.rfind(' ') + 1);
+        const auto rule = [&](bool holds, const char* what) { if (!holds) broken(what, call); };
+        if (call.starts_with("observerCreate")) {
+            rule(state.observers.empty(), "an observer made while another is alive");
+            if (label != "null") state.observers[label] = false;
+            state.registrations = 0;
+            state.pageTreeAsked = label == "null" || state.createFails[std::stoi(call.substr(15))];
+        } else if (call.starts_with("setAttributeValue ")) {
+            rule(!std::exchange(state.pageTreeAsked, true) && call.ends_with(" AXManualAccessibility true"),
+                 "an attribute written outside an attach, or twice");
+        } else if (call.starts_with("observerAddNotification ")) {
+            rule(state.pageTreeAsked, "notifications registered before the page tree was asked for");
+            rule(label == kNotifications[state.registrations++ % 2], "notifications out of order");
+        } else if (call.starts_with("runLoopAddSource ")) {
+            rule(!std::exchange(state.observers[label], true), "a source added twice");
         } else if (call.starts_with("runLoopRemoveSource ")) {
-            const auto found = sourcesIn.find(label);
-            if (found == sourcesIn.end()) broken("a source removed that was not added", calls[callsSeen]);
-            sourcesIn.erase(found);
-        } else if (call.starts_with("release observer ") && sourcesIn.contains(label)) {
-            broken("observer released with its source in the run loop", calls[callsSeen]);
+            rule(std::exchange(state.observers[label], false), "a source removed that was not added");
+        } else if (call.starts_with("release observer ")) {
+            rule(!state.observers[label], "an observer released with its source in the run loop");
+            state.observers.erase(label);
         }
     }
-}
-
-// Returns how many selection lines the step wrote.
-std::size_t check() {
-    const std::string out = newBytes(capturedOut);
-    const std::string err = newBytes(capturedErr);
-    if (!out.empty()) trace("  stdout: %s", out.c_str());
-    if (!err.empty()) trace("  stderr: %s", err.c_str());
-    if (out.find(kMarker) != std::string::npos) broken("selected text on stdout", out);
-    if (err.find(kMarker) != std::string::npos) broken("selected text on stderr", err);
-    const std::vector<std::string> events = splitLines(out, "stdout");
-    for (const std::string& line : events) checkEvent(line);
-    for (const std::string& line : splitLines(err, "stderr")) checkDiagnostic(line);
-    if (lastLine != lastEmitted) broken("lastEmitted differs from the last line written");
-    checkObjects();
-    checkRunLoop();
+    if (state.callsSeen > 4096) sim::clearCalls(), state.callsSeen = 0;
     return events.size();
 }
 
-// ---- One input ------------------------------------------------------------------------------------
-
-enum Op { kActivate, kFront, kCreate, kRegister, kFocus, kText, kRange, kBounds, kNotify, kRun,
-          kSecondRead, kSelect, kMarkers, kSelectPage, kOpCount };
-
-bool started = false;
-
-void startUp() {
-    step = "start-up";
-    trace("start-up\n");
-    platform::addActivationObserver(handleFrontmostChange);
-    handleFrontmostChange();
-    started = true;
-    if (check() != 1) broken("start-up did not write exactly one selection line");
-}
-
-void runOne(Reader& in) {
-    const int op = in.byte() % kOpCount;
-    switch (op) {
-        case kActivate: {
-            const auto pid = frontChoice(in);
-            step = "activate " + (pid ? std::to_string(*pid) : "-");
-            sim::activate(pid);
-            break;
-        }
-        case kFront: {
-            const auto pid = frontChoice(in);
-            step = "front " + (pid ? std::to_string(*pid) : "-");
-            sim::setFrontmost(pid);
-            break;
-        }
-        case kCreate: {
-            const ProcessId pid = appChoice(in);
-            const AXError code = codeChoice(in);
-            const bool returns = (in.byte() & 1) == 0;
-            step = "create " + std::to_string(pid) + " " + std::to_string(code) +
-                   (returns ? "" : " none");
-            sim::setObserverCreateResult(pid, code, returns);
-            break;
-        }
-        case kRegister: {
-            const ProcessId pid = appChoice(in);
-            const char* name = kNotifications[in.byte() % 2];
-            const AXError code = codeChoice(in);
-            step = "register " + std::to_string(pid) + " " + name + " " + std::to_string(code);
-            sim::setAddNotificationResult(pid, name, code);
-            break;
-        }
-        case kFocus: {
-            const ProcessId pid = appChoice(in);
-            step = "focus " + std::to_string(pid);
-            sim::setFocused(pid, answerChoice(in));
-            break;
-        }
-        case kText:
-        case kRange:
-        case kBounds: {
-            const int element = pooledElement(in);
-            const Answer answer = answerChoice(in);
-            const char* what = op == kText ? "text" : op == kRange ? "range" : "bounds";
-            step = std::string(what) + " of element " + std::to_string(element);
-            if (op == kText) sim::setSelectedText(element, answer);
-            if (op == kRange) sim::setSelectedRange(element, answer);
-            if (op == kBounds) sim::setBounds(element, answer);
-            break;
-        }
-        case kNotify: {
-            const auto pid = frontChoice(in).value_or(kNotRunning);
-            const char* name = kNotifications[in.byte() % 3];
-            step = "notify " + std::to_string(pid) + " " + name;
-            sim::postNotification(pid, name);
-            break;
-        }
-        case kRun:
-            if (!started) startUp();
-            step = "run";
-            sim::runUntilIdle();
-            break;
-        case kSecondRead: {
-            // The next reads of a bundle identifier yield none, or the application's own again.
-            const int pick = in.byte() % kAppCount;
-            std::vector<std::optional<std::string>> answers;
-            for (int n = in.byte() % 3 + 1; n > 0; --n) {
-                if ((in.byte() & 1) == 0 || kApps[pick].bundle == nullptr) {
-                    answers.push_back(std::nullopt);
-                } else {
-                    answers.push_back(kApps[pick].bundle);
-                }
-            }
-            step = "bundle reads of " + std::to_string(kApps[pick].pid);
-            sim::queueBundleAnswers(kApps[pick].pid, answers);
-            break;
-        }
-        case kMarkers: {
-            // One of a page's three text-marker answers: its selected range, that range's text or
-            // its rectangle.
-            const int element = pooledElement(in);
-            const int which = in.byte() % 3;
-            const Answer answer = answerChoice(in);
-            step = "markers " + std::to_string(which) + " of element " + std::to_string(element);
-            if (which == 0) sim::setSelectedMarkerRange(element, answer);
-            if (which == 1) sim::setStringForMarkerRange(element, answer);
-            if (which == 2) sim::setBoundsForMarkerRange(element, answer);
-            break;
-        }
-        case kSelectPage: {
-            const ProcessId pid = appChoice(in);
-            const std::string text = textChoice(in);
-            std::optional<platform::Rect> rect;
-            if ((in.byte() & 1) == 0) rect = rectChoice(in);
-            step = "select page text in " + std::to_string(pid);
-            sim::selectPageText(pid, text, rect);
-            break;
-        }
-        default: {
-            const ProcessId pid = appChoice(in);
-            const std::string text = textChoice(in);
-            std::optional<platform::Rect> rect;
-            if ((in.byte() & 1) == 0) rect = rectChoice(in);
-            step = "select in " + std::to_string(pid);
-            sim::selectText(pid, text, rect);
-            break;
-        }
+// After a fresh activation of the application in front, the watcher follows it if it is a browser
+// whose observer can be made, and its last line tells whether the focused element has text.
+void checkSettled() {
+    const App* app = std::find_if(std::begin(kApps), std::end(kApps),
+                                  [](const App& a) { return a.pid == state.front; });
+    const bool watched = app != std::end(kApps) && app->browser && !state.createFails[app->pid];
+    const auto hasText = [](const Answer& a) {
+        const auto* t = a.code == 0 && a.value ? std::get_if<sim::Text>(&*a.value) : nullptr;
+        return t != nullptr && !t->text.empty();
+    };
+    bool selected = false;
+    const Answer focus = watched ? state.focused[app->pid] : Answer{};
+    if (const auto* e = focus.code == 0 && focus.value ? std::get_if<sim::ElementRef>(&*focus.value) : nullptr) {
+        // Text controls tell their selected text; failing that, a page tells it through its marker range.
+        const auto& [range, text] = state.pages[e->element];
+        selected = hasText(state.texts.contains(e->element) ? state.texts[e->element] : Answer{}) ||
+                   (range.code == 0 && range.value && std::holds_alternative<sim::MarkerRange>(*range.value) &&
+                    hasText(text));
     }
-    trace("%s\n", step.c_str());
-    const std::size_t written = check();
-    if (op != kRun && written != 0) broken("a line written without an evaluation");
+    if (bool(currentObserver) != watched) broken("watching the wrong application");
+    if (lastEmitted != (watched && selected)) broken("the last line does not tell the selection");
+    ++state.settled;
 }
 
-void runInput(const std::uint8_t* data, std::size_t size) {
-    Reader in(data, size);
+// ---- Running a program ----------------------------------------------------------------------------
+
+void beginProgram() {
+    std::fflush(stdout);
+    for (Capture* c : {&out, &err}) {
+        if (::ftruncate(c->file, 0) != 0 || ::lseek(c->file, 0, SEEK_SET) != 0) std::abort();
+        c->seen = 0;
+        c->saved = ::dup(c->fd);
+        ::dup2(c->file, c->fd);
+    }
     sim::reset();
     currentObserver.reset();
     currentAXApp.reset();
     lastEmitted.reset();
-    lastLine.reset();
-    callsSeen = 0;
-    sourcesIn.clear();
-    started = false;
-    if (sim::liveObjects() != 0) broken("objects alive before the input");
     sw::stderr = platform::fileHandleWithStandardError();
-
-    elements.clear();
-    for (const KnownApp& app : kApps) {
-        sim::addApplication(app.pid, app.bundle ? std::optional<std::string>(app.bundle)
-                                                : std::nullopt);
-        for (int i = 0; i < kElementsPerApp; ++i) elements.push_back(sim::addElement(app.pid));
-        sim::setFocused(app.pid, Answer::of(sim::ElementRef{elements.back()}));
+    state = State{};
+    if (sim::liveObjects() != 0) broken("objects alive before the program");
+    for (const App& app : kApps) {
+        sim::addApplication(app.pid, app.bundle ? std::optional<std::string>(app.bundle) : std::nullopt);
+        for (int i = 0; i < 2; ++i) {
+            state.elements.push_back(sim::addElement(app.pid));
+            state.texts[state.elements.back()] = Answer::of(sim::Text{""});
+        }
+        sim::setFocused(app.pid, state.focused[app.pid] = Answer::of(sim::ElementRef{state.elements.back()}));
     }
+}
 
-    while (!in.done()) runOne(in);
-    if (!started) startUp();
-    step = "the final run";
-    sim::runUntilIdle();
-    check();
+// Operands are read into locals first, so that a program means the same whatever the compiler's
+// order of evaluating arguments.
+void runOperation(Reader& in) {
+    const int op = in.byte() % kOpCount;
+    state.step = kOpNames[op];
+    switch (op) {
+        case kActivate: sim::activate(state.front = frontChoice(in)); break;
+        case kFront: sim::setFrontmost(state.front = frontChoice(in)); break;
+        case kCreate: {
+            const ProcessId pid = appChoice(in).pid;
+            const AXError code = codeChoice(in);
+            const bool returns = (in.byte() & 1) == 0;
+            sim::setObserverCreateResult(pid, code, returns);
+            state.createFails[pid] = code != 0 || !returns;
+        } break;
+        case kRegister: {
+            const ProcessId pid = appChoice(in).pid;
+            const char* name = kNotifications[in.byte() % 2];
+            sim::setAddNotificationResult(pid, name, codeChoice(in));
+        } break;
+        case kFocus: {
+            const ProcessId pid = appChoice(in).pid;
+            sim::setFocused(pid, state.focused[pid] = answerChoice(in));
+        } break;
+        case kText:
+        case kRange:
+        case kBounds: {
+            const int element = elementChoice(in);
+            const Answer answer = answerChoice(in);
+            if (op == kText) sim::setSelectedText(element, state.texts[element] = answer);
+            if (op == kRange) sim::setSelectedRange(element, answer);
+            if (op == kBounds) sim::setBounds(element, answer);
+        } break;
+        case kNotify: {
+            const ProcessId pid = frontChoice(in).value_or(kNotRunning);
+            sim::postNotification(pid, kNotifications[in.byte() % 3]);
+        } break;
+        case kSelect: {
+            const ProcessId pid = appChoice(in).pid;
+            const std::string text = textChoice(in);
+            const std::optional<platform::Rect> rect =
+                (in.byte() & 1) == 0 ? std::optional(rectChoice(in)) : std::nullopt;
+            const int element = sim::selectText(pid, text, rect);
+            state.focused[pid] = Answer::of(sim::ElementRef{element});
+            state.texts[element] = Answer::of(sim::Text{text});
+        } break;
+        case kMarkers: {  // a page's marker range, that range's text, or its rectangle
+            const int element = elementChoice(in);
+            const int which = in.byte() % 3;
+            const Answer answer = answerChoice(in);
+            if (which == 0) sim::setSelectedMarkerRange(element, state.pages[element][0] = answer);
+            if (which == 1) sim::setStringForMarkerRange(element, state.pages[element][1] = answer);
+            if (which == 2) sim::setBoundsForMarkerRange(element, answer);
+        } break;
+        case kSelectPage: {  // text selected in a page, told only through its marker range
+            const ProcessId pid = appChoice(in).pid;
+            const std::string text = textChoice(in);
+            const std::optional<platform::Rect> rect =
+                (in.byte() & 1) == 0 ? std::optional(rectChoice(in)) : std::nullopt;
+            const int element = sim::selectPageText(pid, text, rect);
+            state.focused[pid] = Answer::of(sim::ElementRef{element});
+            state.texts[element] = Answer::of(sim::Text{""});
+            state.pages[element] = {Answer::of(sim::MarkerRange{}), Answer::of(sim::Text{text})};
+        } break;
+        default:  // kRun and kSettle; the watcher starts, as main does, at the first of them
+            if (!state.started) {
+                platform::addActivationObserver(handleFrontmostChange);
+                handleFrontmostChange();
+                state.started = true;
+                if (check() != 1) broken("start-up did not write exactly one selection line");
+            }
+            if (op == kSettle) sim::activate(state.front);
+            sim::runUntilIdle();
+    }
+    if (check() != 0 && op != kRun && op != kSettle) broken("a line written without an evaluation");
+    if (op == kSettle) checkSettled();
+}
 
-    step = "teardown";
+void endProgram() {
+    const std::uint8_t run[] = {kRun};
+    Reader last{run, run + 1};
+    runOperation(last);
+    state.step = "teardown";
     tearDownObserver();
     check();
     if (sim::liveObjects() != 0) broken("objects alive after teardown");
+    for (Capture* c : {&out, &err}) ::dup2(c->saved, c->fd), ::close(c->saved);
 }
 
 }  // namespace
+}  // namespace sw::fuzz
 
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
-    tracing = std::getenv("SW_FUZZ_TRACE") != nullptr;
-    // Sanitizer reports go to the real standard error, not into the capture.
+    using namespace sw::fuzz;
     realStderr = ::fcntl(2, F_DUPFD_CLOEXEC, 3);
+#ifdef SW_SANITIZED
     __sanitizer_set_report_fd(reinterpret_cast<void*>(static_cast<std::intptr_t>(realStderr)));
-    capturedOut.file = ::memfd_create("sw-fuzz-stdout", MFD_CLOEXEC);
-    capturedErr.file = ::memfd_create("sw-fuzz-stderr", MFD_CLOEXEC);
-    if (capturedOut.file < 0 || capturedErr.file < 0) {
-        std::perror("memfd_create");
-        std::abort();
+#endif
+    for (Capture* c : {&out, &err}) {
+        char path[] = "/tmp/sw-fuzz-XXXXXX";
+        c->file = ::mkstemp(path);
+        ::unlink(path);
     }
     return 0;
 }
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
-    std::fflush(stdout);
-    beginCapture(capturedOut, 1);
-    beginCapture(capturedErr, 2);
-    runInput(data, size);
-    endCaptures();
+    using namespace sw::fuzz;
+    Reader in{data, data + size};
+    beginProgram();
+    while (in.data < in.end) runOperation(in);
+    endProgram();
     return 0;
 }

@@ -1,0 +1,91 @@
+// The core in one process on the simulated desktop: what the writers make of events and long
+// lines, the evaluator of numbers and of the second read of the identifier, and how often a
+// notification evaluates. When events are reported, which browsers count, what diagnostics look
+// like and the order of making and releasing observers are checked by the fuzz program that the
+// soak runs (tests/fuzz), exact diagnostics by the whole-process tests.
+#include <fcntl.h>
+
+#include <cmath>
+#include <limits>
+#include <thread>
+
+#include "reporting/evaluator.h"
+#include "tests/support.h"
+#include "watch/observer.h"
+
+namespace sw::test {
+namespace {
+
+constexpr double kInf = std::numeric_limits<double>::infinity();
+constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
+using CoreTest = SimTest;
+
+TEST_F(CoreTest, EventsAreCompactJsonLinesOrNothing) {
+    const std::pair<Event, const char*> cases[] = {
+        {{{"selection", false}}, R"({"selection":false})"},
+        {{{"error", std::string("ax_permission_denied")}}, R"({"error":"ax_permission_denied"})"},
+        {{{"selection", true}, {"app", std::string()},
+          {"bounds", Bounds{{"x", INT64_MIN}, {"y", INT64_MAX}, {"width", 1}, {"height", 0}}}},
+         R"({"app":"","bounds":{"height":0,"width":1,"x":-9223372036854775808,"y":9223372036854775807},"selection":true})"},
+        {{{"app", std::string("q\"b\\s/\n\r\t\b\f\x01\x1f\x7f") + "é€😀"}},
+         R"({"app":"q\"b\\s/\n\r\t\b\f\u0001\u001f\u007fé€😀"})"},
+    };
+    for (const auto& [event, json] : cases) EXPECT_EQ(written(1, [&] { emit(event); }), json + std::string("\n"));
+    // A lone continuation byte, an overlong form, a UTF-16 surrogate, past U+10FFFF, cut short.
+    for (const char* bad : {"\x80", "\xC0\xAF", "\xED\xA0\x80", "\xF4\x90\x80\x80", "ok\xE2\x82"}) {
+        EXPECT_EQ(written(1, [&] { emit({{"app", std::string(bad)}}); }), "") << bad;
+    }
+}
+
+TEST_F(CoreTest, LongLineReachesANonBlockingPipeWhole) {
+    int fds[2];
+    ASSERT_EQ(::pipe(fds), 0);
+    ::fcntl(fds[1], F_SETFL, O_NONBLOCK);
+    const std::string message(200000, 'x');  // partial writes, and EAGAIN while the reader sleeps
+    std::string received;
+    std::thread reader([&] {
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+        char buffer[8192];
+        for (ssize_t n; (n = ::read(fds[0], buffer, sizeof buffer)) > 0;) received.append(buffer, n);
+    });
+    stderr = {fds[1]};
+    logErr(message);
+    ::close(fds[1]);
+    reader.join();
+    ::close(fds[0]);
+    EXPECT_EQ(received, message + "\n");
+}
+
+TEST_F(CoreTest, RoundsHalvesAwayFromZeroWithinInt64) {
+    const std::pair<double, std::optional<std::int64_t>> cases[] = {
+        {2.5, 3}, {-2.5, -3}, {0.49, 0}, {-0.5, -1}, {10.5, 11}, {-3.5, -4}, {100.4, 100},
+        {0.49999999999999994, 0},  // floor(x + 0.5) would give 1
+        {4503599627370497.0, 4503599627370497}, {-9223372036854775808.0, INT64_MIN},
+        {9223372036854775808.0, std::nullopt}, {-9223372036854777856.0, std::nullopt},
+        {kNaN, std::nullopt}, {kInf, std::nullopt}, {-kInf, std::nullopt}};
+    for (const auto& [value, rounded] : cases) EXPECT_EQ(roundToInt64(value), rounded) << value;
+}
+
+TEST_F(CoreTest, AppIsReadAgainAtTheTransition) {
+    sim::addApplication(101, "org.mozilla.firefox");
+    currentAXApp = platform::createApplicationElement(101);
+    sim::setFrontmost(101);
+    sim::selectText(101, "word");
+    sim::queueBundleAnswers(101, {"org.mozilla.firefox", std::nullopt});
+    EXPECT_EQ(written(1, evaluateAndEmit), "{\"app\":\"\",\"selection\":true}\n");
+}
+
+TEST_F(CoreTest, EachDeliveredNotificationEvaluatesOnce) {
+    sim::addApplication(301, "org.mozilla.firefox");
+    sim::setFrontmost(301);
+    attachObserver(301);
+    sim::postNotification(301, "AXSelectedTextChanged");
+    sim::postNotification(301, "AXFocusedUIElementChanged");
+    sim::postNotification(301, "AXValueChanged");        // not registered
+    sim::postNotification(302, "AXSelectedTextChanged");  // another process
+    written(1, sim::runUntilIdle);
+    EXPECT_EQ(sim::queryCount("AXFocusedUIElement"), 2);
+}
+
+}  // namespace
+}  // namespace sw::test
