@@ -4,9 +4,10 @@
 //
 // Every walk here has fixed limits, so a snapshot costs the same for a word as for a whole page:
 // whether anything is selected is decided from the first characters found, and the rectangle is
-// measured exactly over a few dozen characters at each end of a range, and in between by the
-// browser's own extents for the whole stretch.
+// measured exactly over the characters near both ends of a range, and in between from the boxes
+// of what lies at the two ends of the stretch.
 #include <algorithm>
+#include <iterator>
 #include <map>
 #include <string>
 
@@ -22,7 +23,7 @@ constexpr int kPrefixChars = 8;   // characters read at a time when looking for 
 constexpr int kPrefixObjects = 8; // reads and descents spent looking for selected text
 constexpr int kEdgeChars = 16;    // characters measured exactly at each end of a range
 constexpr int kPlanObjects = 6;   // embedded objects descended into for the rectangle
-constexpr std::size_t kMaxExtents = 16;  // questions asked per measurement
+constexpr std::size_t kMaxExtents = 16;  // planned extents, besides one per range if they run out
 // A browser still laying out its accessible text answers zeros for a few tens of milliseconds.
 constexpr gint64 kSettleMicroseconds = 300 * 1000;
 constexpr int kMaxMeasurements = 10;
@@ -102,9 +103,14 @@ bool findText(AtspiAccessible* accessible, const Ranges& ranges, int depth, int&
 struct Planner {
     std::vector<Extent> extents;
     int objects = kPlanObjects;
+    bool overflowed = false;  // something was left out: the whole range is measured coarsely too
 
     void add(AtspiAccessible* owner, int start, int end, bool coarse) {
         if (end <= start) return;
+        if (full()) {
+            overflowed = true;
+            return;
+        }
         extents.push_back({Accessible::share(owner), start, end, coarse, {}, {}});
         if (!coarse) return;
         Extent& added = extents.back();
@@ -123,7 +129,8 @@ void planRange(Planner& plan, AtspiAccessible* accessible, int start, int end, b
                int depth);
 
 // Plans [from, to) exactly: plain stretches as they are, embedded objects through their own
-// selection; past the limits, what is left of the piece in one coarse extent.
+// selection, or whole once no more objects may be descended into. Past the limit on extents the
+// plan is marked as overflowed, and the whole range is measured coarsely as well.
 void planPiece(Planner& plan, AtspiAccessible* accessible, int from, int to, bool insideLonger,
                int depth) {
     const std::string chars = textOf(accessible, from, to);
@@ -133,7 +140,7 @@ void planPiece(Planner& plan, AtspiAccessible* accessible, int from, int to, boo
         plan.add(accessible, runStart, offset, false);
         runStart = offset + 1;
         if (plan.full()) {
-            plan.add(accessible, offset, to, true);
+            plan.overflowed = true;
             return;
         }
         Accessible child;
@@ -159,7 +166,7 @@ void planRange(Planner& plan, AtspiAccessible* accessible, int start, int end, b
         return;
     }
     planPiece(plan, accessible, start, start + kEdgeChars, insideLonger, depth);
-    // Everything in between is selected whole: the browser's extents of the stretch contain it.
+    // Everything in between is selected whole and measured from its two ends.
     plan.add(accessible, start + kEdgeChars, end - kEdgeChars, true);
     planPiece(plan, accessible, end - kEdgeChars, end, insideLonger, depth);
 }
@@ -304,7 +311,16 @@ std::string selectionPrefix(AtspiAccessible* accessible, const Ranges& ranges) {
 
 std::vector<Extent> planExtents(AtspiAccessible* accessible, const Ranges& ranges) {
     Planner plan;
-    for (const auto& [start, end] : ranges) planRange(plan, accessible, start, end, end - start > 1, 0);
+    std::vector<Extent> wholeRanges;
+    for (const auto& [start, end] : ranges) {
+        plan.overflowed = false;
+        planRange(plan, accessible, start, end, end - start > 1, 0);
+        if (!plan.overflowed) continue;
+        Planner whole;
+        whole.add(accessible, start, end, true);
+        std::move(whole.extents.begin(), whole.extents.end(), std::back_inserter(wholeRanges));
+    }
+    std::move(wholeRanges.begin(), wholeRanges.end(), std::back_inserter(plan.extents));
     return std::move(plan.extents);
 }
 
@@ -315,28 +331,29 @@ std::optional<Rect> measureExtents(AtspiAccessible* focused, const std::vector<E
     // seconds) gets the boxes of the objects it could not measure, within the focused element's.
     const gint64 deadline = g_get_monotonic_time() + kSettleMicroseconds;
     gulong pause = kFirstRetryMicroseconds;
-    std::optional<Box> previous, unsettled;
+    Box previous, unsettled;
+    bool answered = false;  // `previous` holds a complete answer
     for (int i = 0; i < kMaxMeasurements && g_get_monotonic_time() < deadline; ++i) {
         Box fallback;
         Box box = measureOnce(extents, fallback);
         if (!box.ready) {
-            previous.reset();
+            answered = false;
             unsettled = box;
-            unsettled->add(fallback);
+            unsettled.add(fallback);
             // The focused element (the page's document) holds all that is painted of it.
-            addEnd(*unsettled, focused, nullptr, 0);
+            addEnd(unsettled, focused, nullptr, 0);
             // Give the browser a moment rather than a stream of queries while it lays out.
             g_usleep(std::min<gulong>(pause, std::max<gint64>(deadline - g_get_monotonic_time(), 0)));
             pause = std::min<gulong>(pause * 2, kMaxRetryMicroseconds);
             continue;
         }
-        if (previous && box == *previous) break;
+        if (answered && box == previous) break;
         previous = box;
+        answered = true;
     }
-    if (!previous) previous = unsettled;
-    if (!previous || previous->empty) return std::nullopt;
-    return Rect{previous->left, previous->top, previous->right - previous->left,
-                previous->bottom - previous->top};
+    const Box& result = answered ? previous : unsettled;
+    if (result.empty) return std::nullopt;
+    return Rect{result.left, result.top, result.right - result.left, result.bottom - result.top};
 }
 
 Accessible focusedDescendant(AtspiAccessible* window) {

@@ -425,10 +425,10 @@ class Desktop:
 class Watcher:
     """selection-watcher as a parent runs it: its events parsed, its standard error kept in a file."""
 
-    def __init__(self, exe, d):
+    def __init__(self, exe, d, env=None):
         self.stderr_path = os.path.join(d.dir, "watcher.stderr")
         with open(self.stderr_path, "wb") as err:
-            self.proc = subprocess.Popen([exe], env=d.env, stdin=subprocess.PIPE,
+            self.proc = subprocess.Popen([exe], env=dict(d.env, **(env or {})), stdin=subprocess.PIPE,
                                          stdout=subprocess.PIPE, stderr=err)
         self.lines = Lines(self.proc.stdout)
 
