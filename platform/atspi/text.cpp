@@ -26,7 +26,8 @@ constexpr int kPlanObjects = 6;   // embedded objects descended into for the rec
 constexpr std::size_t kMaxExtents = 16;  // planned extents, besides one per range if they run out
 // A browser still laying out its accessible text answers zeros for a few tens of milliseconds.
 constexpr gint64 kSettleMicroseconds = 300 * 1000;
-constexpr int kMaxMeasurements = 10;
+constexpr gint64 kLastResortMicroseconds = 300 * 1000;
+constexpr int kMaxMeasurements = 12;
 constexpr gulong kFirstRetryMicroseconds = 2000;
 constexpr gulong kMaxRetryMicroseconds = 100 * 1000;
 
@@ -333,7 +334,13 @@ std::optional<Rect> measureExtents(AtspiAccessible* focused, const std::vector<E
     gulong pause = kFirstRetryMicroseconds;
     Box previous, unsettled;
     bool answered = false;  // `previous` holds a complete answer
-    for (int i = 0; i < kMaxMeasurements && g_get_monotonic_time() < deadline; ++i) {
+    // While nothing at all can be measured, a while longer: a late rectangle beats none.
+    const gint64 lastResort = deadline + kLastResortMicroseconds;
+    const auto inTime = [&] {
+        const gint64 now = g_get_monotonic_time();
+        return now < deadline || (!answered && unsettled.empty && now < lastResort);
+    };
+    for (int i = 0; i < kMaxMeasurements && inTime(); ++i) {
         Box fallback;
         Box box = measureOnce(extents, fallback);
         if (!box.ready) {
@@ -343,7 +350,8 @@ std::optional<Rect> measureExtents(AtspiAccessible* focused, const std::vector<E
             // The focused element (the page's document) holds all that is painted of it.
             addEnd(unsettled, focused, nullptr, 0);
             // Give the browser a moment rather than a stream of queries while it lays out.
-            g_usleep(std::min<gulong>(pause, std::max<gint64>(deadline - g_get_monotonic_time(), 0)));
+            const gint64 until = unsettled.empty ? lastResort : deadline;
+            g_usleep(std::min<gulong>(pause, std::max<gint64>(until - g_get_monotonic_time(), 0)));
             pause = std::min<gulong>(pause * 2, kMaxRetryMicroseconds);
             continue;
         }

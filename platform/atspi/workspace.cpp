@@ -26,6 +26,12 @@ struct Workspace {
     std::vector<Task> handlers;
     AtspiEventListener* listener = nullptr;
     std::set<std::string> followedBuses;  // names whose departure is listened for
+    // The latest change seen by an event callback, applied by the next handler run: callbacks make
+    // no AT-SPI calls of their own, which would dispatch further events inside them.
+    struct Change {
+        bool pending = false;
+        Accessible application, window;
+    } change;
 };
 
 // Never destroyed: process-wide owned values may be released while the process exits.
@@ -74,8 +80,17 @@ void setFrontmost(Accessible application, Accessible window = {}) {
 }
 
 gboolean runActivationHandlers(gpointer) {
+    Workspace& w = workspace();
+    if (w.change.pending) {
+        Workspace::Change change = std::exchange(w.change, {});
+        if (change.window && !change.application) {
+            // The application's root is not known locally yet: it is up the window's parents.
+            change.application.reset(atspi_accessible_get_application(change.window.get(), nullptr));
+        }
+        setFrontmost(std::move(change.application), std::move(change.window));
+    }
     // Copied first: a handler may not add handlers, but delivery need not depend on that.
-    const std::vector<Task> handlers = workspace().handlers;
+    const std::vector<Task> handlers = w.handlers;
     for (Task handler : handlers) handler();
     return G_SOURCE_REMOVE;
 }
@@ -84,26 +99,27 @@ gboolean runActivationHandlers(gpointer) {
 // may happen in the middle of an AT-SPI call). At default priority: an idle source would wait
 // behind every other event the bus delivers.
 void scheduleActivationHandlers() {
-    if (!workspace().handlers.empty()) {
-        g_idle_add_full(G_PRIORITY_DEFAULT, runActivationHandlers, nullptr, nullptr);
-    }
+    g_idle_add_full(G_PRIORITY_DEFAULT, runActivationHandlers, nullptr, nullptr);
+}
+
+// The application in front once the pending change is applied.
+AtspiAccessible* upcomingFrontmost() {
+    const Workspace& w = workspace();
+    return w.change.pending ? w.change.application.get() : w.frontmost.get();
 }
 
 void onWindowEvent(AtspiEvent* event, void*) {
     Workspace& w = workspace();
     if (event->source != nullptr) {
         AtspiApplication* app = ATSPI_OBJECT(event->source)->app;
+        AtspiAccessible* front = upcomingFrontmost();
         if (g_str_equal(event->type, "window:activate")) {
-            // The application's root is known locally once it has been seen; asking for it walks
-            // up the window's parents, one round trip each.
-            Accessible application = app != nullptr && app->root != nullptr
-                                         ? Accessible::share(app->root)
-                                         : Accessible(atspi_accessible_get_application(
-                                               event->source, nullptr));
-            setFrontmost(std::move(application), Accessible::share(event->source));
-        } else if (app != nullptr && w.frontmost && app == ATSPI_OBJECT(w.frontmost.get())->app) {
+            // The application's root is known locally once it has been seen.
+            w.change = {true, Accessible::share(app != nullptr ? app->root : nullptr),
+                        Accessible::share(event->source)};
+        } else if (app != nullptr && front != nullptr && app == ATSPI_OBJECT(front)->app) {
             // Switching to an application that is not accessible only shows as this deactivation.
-            setFrontmost({});
+            w.change = {true, {}, {}};
         }
     }
     g_boxed_free(ATSPI_TYPE_EVENT, event);
@@ -118,8 +134,9 @@ DBusHandlerResult onBusSignal(DBusConnection*, DBusMessage* message, void*) {
         *newOwner == '\0') {
         Workspace& w = workspace();
         w.followedBuses.erase(name);
-        if (w.frontmost && w.frontmostBus == name) {
-            setFrontmost({});
+        AtspiAccessible* front = upcomingFrontmost();
+        if (front != nullptr && busNameOf(front) == name) {
+            w.change = {true, {}, {}};
             scheduleActivationHandlers();
         }
     }
