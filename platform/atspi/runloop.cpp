@@ -152,9 +152,9 @@ void deliverInputToFront() {
 }
 
 // A browser acts on the input at once but may bring its accessibility tree up to date a little
-// later (Chromium's engine does so from its page process): asked again twice, then not again
-// until the next input, so nothing wakes up while the user does nothing.
-constexpr guint kFollowUpMilliseconds[] = {100, 400};
+// later (Chromium's engine does so from its page process): asked again three times within a
+// second, then not again until the next input, so nothing wakes up while the user does nothing.
+constexpr guint kFollowUpMilliseconds[] = {100, 400, 1000};
 guint followUp = 0;
 std::size_t followUpsDone = 0;
 
