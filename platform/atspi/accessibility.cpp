@@ -45,12 +45,29 @@ void askForGeometryOnce(AtspiAccessible* focused) {
     }
 }
 
+// Whether `accessible` lies in `window`, going up its parents (mostly known locally already).
+bool inWindow(AtspiAccessible* accessible, AtspiAccessible* window) {
+    Accessible parent(atspi_accessible_get_parent(accessible, nullptr));
+    for (int depth = 0; parent && depth < 64; ++depth) {
+        if (parent.get() == window) return true;
+        parent.reset(atspi_accessible_get_parent(parent.get(), nullptr));
+    }
+    return false;
+}
+
 AXError focusedElement(const Object* app, Owned& value) {
     if (!app->accessible) app->accessible = applicationForPid(app->pid);
     if (!app->accessible) return kAXErrorCannotComplete;
     Accessible window = activeWindowOf(app->pid, app->accessible.get());
     if (!window) return kAXErrorNoValue;
-    Accessible focused = focusedDescendant(window.get());
+    // What last announced the focus, while it still has it and lies in that window: searching
+    // the window has the browser walk its whole tree, which for a page of megabytes takes seconds.
+    Accessible focused = lastFocused(app->pid);
+    if (focused && !(hasState(focused.get(), ATSPI_STATE_FOCUSED) &&
+                     inWindow(focused.get(), window.get()))) {
+        focused.reset();
+    }
+    if (!focused) focused = focusedDescendant(window.get());
     if (!focused) return kAXErrorNoValue;
     askForGeometryOnce(focused.get());
     value = elementObject(std::move(focused));

@@ -109,6 +109,9 @@ void startWorkspace();
 Accessible applicationForPid(ProcessId pid);
 // The active window of that application, as the last activation named it or found afresh.
 Accessible activeWindowOf(ProcessId pid, AtspiAccessible* application);
+// The accessible that last announced gaining the focus, and that announcement's process.
+void noteFocused(AtspiAccessible* accessible, ProcessId pid);
+Accessible lastFocused(ProcessId pid);
 // The process in front, 0 when no accessible application is.
 ProcessId frontmostProcess();
 AtspiAccessible* frontmostAccessible();

@@ -91,6 +91,9 @@ void onObserverEvent(AtspiEvent* event, void* data) {
     const ProcessId pid = event->source != nullptr && gainedFocus && !shared->registrations.empty()
                               ? processOf(event->source)
                               : 0;
+    if (pid != 0 && g_str_has_prefix(event->type, "object:state-changed:focused")) {
+        noteFocused(event->source, pid);
+    }
     for (Registration* registration : shared->registrations) {
         Object* observer = registration->observer;
         if (pid != 0 && observer->source.attached != nullptr && pid == observer->pid) {

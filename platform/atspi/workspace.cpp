@@ -28,6 +28,8 @@ struct Workspace {
     std::set<std::string> followedBuses;  // names whose departure is listened for
     // The latest change seen by an event callback, applied by the next handler run: callbacks make
     // no AT-SPI calls of their own, which would dispatch further events inside them.
+    Accessible focused;  // the last accessible that announced gaining the focus
+    ProcessId focusedPid = 0;
     struct Change {
         bool pending = false;
         Accessible application, window;
@@ -205,6 +207,17 @@ Accessible activeWindowOf(ProcessId pid, AtspiAccessible* application) {
         return Accessible::share(w.activeWindow.get());
     }
     return findActiveWindow(application);
+}
+
+void noteFocused(AtspiAccessible* accessible, ProcessId pid) {
+    Workspace& w = workspace();
+    w.focused = Accessible::share(accessible);
+    w.focusedPid = pid;
+}
+
+Accessible lastFocused(ProcessId pid) {
+    const Workspace& w = workspace();
+    return w.focusedPid == pid ? Accessible::share(w.focused.get()) : Accessible();
 }
 
 ProcessId frontmostProcess() { return workspace().frontmostPid; }
