@@ -3,6 +3,8 @@
 
 #include <atspi/atspi.h>
 
+#include <atomic>
+#include <deque>
 #include <optional>
 #include <string>
 #include <utility>
@@ -59,30 +61,35 @@ private:
 };
 
 using Accessible = GRef<AtspiAccessible>;
+using Ranges = std::vector<std::pair<int, int>>;
 
-// A stretch of plain text [start, end) in one accessible, holding no embedded-object character.
-struct Run {
+// One question about where text lies on the screen, planned once and asked as often as the
+// browser needs to settle: a stretch of plain text [start, end) of one accessible, or (coarse) a
+// stretch of any length, embedded objects included, bounded by what lies at its two ends (the
+// objects there, or the characters when they are plain) and by the width of its owner.
+// Browsers answer zeros for the text extents of a range over embedded objects.
+struct Extent {
     Accessible owner;
     int start = 0;
     int end = 0;
+    bool coarse = false;
+    Accessible first, last;  // coarse: the objects at start and end - 1, when they are objects
 };
 
-// The selection as the user sees it under an accessible: its text with embedded objects replaced
-// by their own selected text, and the plain runs it is made of.
-struct Selection {
-    std::string text;
-    std::vector<Run> runs;
-};
+// The selected ranges of one accessible's own text (at most a few).
+Ranges selectedRanges(AtspiAccessible* accessible);
 
-// The selected ranges of one accessible's own text.
-std::vector<std::pair<int, int>> selectedRanges(AtspiAccessible* accessible);
+// A short piece of the selected text under `accessible`, found by descending into embedded
+// objects; empty when nothing is selected. Never reads more than a few characters per object.
+std::string selectionPrefix(AtspiAccessible* accessible, const Ranges& ranges);
 
-// Resolves the given ranges of `accessible`, descending into embedded objects.
-Selection resolveSelection(AtspiAccessible* accessible,
-                           const std::vector<std::pair<int, int>>& ranges);
+// What to measure for the rectangle of the selection: exact pieces near both ends of every
+// range, one coarse extent for whatever lies in between. Bounded whatever the selection's size.
+std::vector<Extent> planExtents(AtspiAccessible* accessible, const Ranges& ranges);
 
-// On-screen rectangle of the runs, asked until two answers agree; none when nothing is measurable.
-std::optional<Rect> measureRuns(const std::vector<Run>& runs);
+// On-screen rectangle of the planned extents of the selection in `focused`, asked until two
+// answers agree; none when nothing is measurable.
+std::optional<Rect> measureExtents(AtspiAccessible* focused, const std::vector<Extent>& extents);
 
 // The focused accessible inside a window (the document in pages, the entry in form fields).
 Accessible focusedDescendant(AtspiAccessible* window);
@@ -91,5 +98,85 @@ bool hasState(AtspiAccessible* accessible, AtspiStateType state);
 
 // Process id of the application owning an accessible, remembered per bus connection; 0 if unknown.
 ProcessId processOf(AtspiAccessible* accessible);
+
+// Bus name of the application owning an accessible; empty if unknown.
+std::string busNameOf(AtspiAccessible* accessible);
+
+// ---- Workspace (workspace.cpp) ---------------------------------------------------------------
+
+void startWorkspace();
+// The application accessible of a process: the one in front, or found among the desktop's.
+Accessible applicationForPid(ProcessId pid);
+// The active window of that application, as the last activation named it or found afresh.
+Accessible activeWindowOf(ProcessId pid, AtspiAccessible* application);
+// The accessible that last announced gaining the focus, and that announcement's process.
+void noteFocused(AtspiAccessible* accessible, ProcessId pid);
+Accessible lastFocused(ProcessId pid);
+// The process in front, 0 when no accessible application is.
+ProcessId frontmostProcess();
+AtspiAccessible* frontmostAccessible();
+
+// ---- Observers (runloop.cpp) -----------------------------------------------------------------
+
+void destroyObserver(Object* observer);
+
+}  // namespace sw::platform::atspi
+
+namespace sw::platform {
+
+struct RunLoop {};
+
+struct DeliverySource;
+
+struct RunLoopSource {
+    Object* observer = nullptr;
+    DeliverySource* attached = nullptr;  // the GSource while the source is in the run loop
+};
+
+enum class Kind { Element, Application, Observer, String, Value };
+
+struct Registration;
+
+struct Object {
+    explicit Object(Kind k) : kind(k) {}
+    Kind kind;
+    std::atomic<int> references{1};
+
+    // Elements: an accessible, or for an application element the process, resolved on demand.
+    // Applications (as the workspace sees them): process and identifier.
+    mutable atspi::Accessible accessible;
+    ProcessId pid = 0;
+    bool applicationElement = false;
+    std::optional<std::string> bundle;
+
+    // A focused element answers its selected text, range and rectangle in one snapshot, right
+    // after one another: the ranges read for the text are kept for the range.
+    mutable std::optional<atspi::Ranges> selectedRanges;
+
+    std::string text;  // strings
+
+    int valueType = 0;    // values
+    Rect rect;            // rectangle values
+    atspi::Ranges ranges;  // range values: the selected ranges of an element
+
+    // Observers.
+    ObserverCallback callback = nullptr;
+    std::vector<Registration*> registrations;
+    RunLoopSource source;
+    struct Pending {
+        const Registration* registration;
+        atspi::Accessible element;
+    };
+    std::deque<Pending> pending;
+};
+
+}  // namespace sw::platform
+
+namespace sw::platform::atspi {
+
+inline Object* mutableObject(Ref object) { return const_cast<Object*>(object); }
+
+Owned stringObject(std::string text);
+Owned elementObject(Accessible accessible);
 
 }  // namespace sw::platform::atspi

@@ -1,8 +1,13 @@
 // Reading a selection out of AT-SPI text: pages are trees of text objects in which each child
 // stands in its parent's text as one U+FFFC character, so the selection seen at one level has to be
 // followed down into the children that carry it.
+//
+// Every walk here has fixed limits, so a snapshot costs the same for a word as for a whole page:
+// whether anything is selected is decided from the first characters found, and the rectangle is
+// measured exactly over the characters near both ends of a range, and in between from the boxes
+// of what lies at the two ends of the stretch.
 #include <algorithm>
-#include <cmath>
+#include <iterator>
 #include <map>
 #include <string>
 
@@ -12,14 +17,19 @@ namespace sw::platform::atspi {
 namespace {
 
 constexpr gunichar kEmbeddedObject = 0xFFFC;
-constexpr int kMaxDepth = 32;          // page trees are shallow; this only stops cycles
-// A browser still laying out its accessible text answers 0,0,0,0 for a few tens of milliseconds.
-constexpr gint64 kSettleMicroseconds = 500 * 1000;
-constexpr int kMaxMeasurements = 1000;
-constexpr gulong kRetryMicroseconds = 1000;
-
-void resolveRanges(AtspiAccessible* accessible, const std::vector<std::pair<int, int>>& ranges,
-                   int depth, Selection& out);
+constexpr int kMaxDepth = 16;     // page trees are shallow; this only stops cycles
+constexpr int kMaxRanges = 4;     // selections of one object looked at
+constexpr int kPrefixChars = 8;   // characters read at a time when looking for selected text
+constexpr int kPrefixObjects = 8; // reads and descents spent looking for selected text
+constexpr int kEdgeChars = 16;    // characters measured exactly at each end of a range
+constexpr int kPlanObjects = 6;   // embedded objects descended into for the rectangle
+constexpr std::size_t kMaxExtents = 16;  // planned extents, besides one per range if they run out
+// A browser still laying out its accessible text answers zeros for a few tens of milliseconds.
+constexpr gint64 kSettleMicroseconds = 300 * 1000;
+constexpr gint64 kLastResortMicroseconds = 300 * 1000;
+constexpr int kMaxMeasurements = 12;
+constexpr gulong kFirstRetryMicroseconds = 2000;
+constexpr gulong kMaxRetryMicroseconds = 100 * 1000;
 
 // The child that an embedded-object character at `offset` stands for.
 Accessible embeddedChild(AtspiAccessible* accessible, int offset) {
@@ -41,55 +51,130 @@ int characterCount(AtspiAccessible* accessible) {
     return error.failed() ? 0 : std::max(n, 0);
 }
 
-// Appends the text of [start, end) of `accessible`: plain stretches become runs, each embedded
-// object contributes its own selection.
-void resolveRange(AtspiAccessible* accessible, int start, int end, int depth, Selection& out) {
+// The characters [start, end) of an accessible as UTF-8; empty when they cannot be read.
+std::string textOf(AtspiAccessible* accessible, int start, int end) {
     GRef<AtspiText> text(atspi_accessible_get_text_iface(accessible));
-    if (!text || end <= start) return;
+    if (!text || end <= start) return {};
     ErrorSink error;
     gchar* raw = atspi_text_get_text(text.get(), start, end, error.out());
-    if (error.failed() || raw == nullptr) {
-        g_free(raw);
-        return;
-    }
-    std::string chars(raw);
+    std::string chars = !error.failed() && raw != nullptr ? raw : "";
     g_free(raw);
-    if (!g_utf8_validate(chars.data(), static_cast<gssize>(chars.size()), nullptr)) return;
-
-    int offset = start, runStart = start;
-    std::size_t runByte = 0;
-    const auto flush = [&](int runEnd, std::size_t byteEnd) {
-        if (runEnd > runStart) {
-            out.text.append(chars, runByte, byteEnd - runByte);
-            out.runs.push_back({Accessible::share(accessible), runStart, runEnd});
-        }
-    };
-    for (const char* p = chars.c_str(); *p != '\0'; p = g_utf8_next_char(p), ++offset) {
-        if (g_utf8_get_char(p) != kEmbeddedObject) continue;
-        const std::size_t byte = static_cast<std::size_t>(p - chars.c_str());
-        flush(offset, byte);
-        runStart = offset + 1;
-        runByte = static_cast<std::size_t>(g_utf8_next_char(p) - chars.c_str());
-        if (depth >= kMaxDepth) continue;
-        Accessible child = embeddedChild(accessible, offset);
-        if (!child) continue;
-        std::vector<std::pair<int, int>> childRanges = selectedRanges(child.get());
-        // A child lying wholly inside a longer selection may not report a selection of its own.
-        if (childRanges.empty() && end - start > 1) childRanges.emplace_back(0, characterCount(child.get()));
-        resolveRanges(child.get(), childRanges, depth + 1, out);
-    }
-    flush(offset, chars.size());
+    if (!g_utf8_validate(chars.data(), static_cast<gssize>(chars.size()), nullptr)) return {};
+    return chars;
 }
 
-void resolveRanges(AtspiAccessible* accessible, const std::vector<std::pair<int, int>>& ranges,
-                   int depth, Selection& out) {
-    for (const auto& [start, end] : ranges) resolveRange(accessible, start, end, depth, out);
+// What a child embedded in a range of its parent has selected. A child lying wholly inside a
+// longer selection may not report a selection of its own.
+Ranges childSelection(AtspiAccessible* child, bool insideLongerRange) {
+    Ranges ranges = selectedRanges(child);
+    if (ranges.empty() && insideLongerRange) ranges.emplace_back(0, characterCount(child));
+    return ranges;
+}
+
+// ---- Is anything selected? ---------------------------------------------------------------
+
+bool findText(AtspiAccessible* accessible, const Ranges& ranges, int depth, int& budget,
+              std::string& found) {
+    for (const auto& [start, end] : ranges) {
+        for (int from = start; from < end && budget > 0; from += kPrefixChars) {
+            --budget;
+            const int to = std::min(end, from + kPrefixChars);
+            const std::string chars = textOf(accessible, from, to);
+            int offset = from;
+            for (const char* p = chars.c_str(); *p != '\0'; p = g_utf8_next_char(p), ++offset) {
+                if (g_utf8_get_char(p) != kEmbeddedObject) {
+                    found.assign(p, static_cast<std::size_t>(g_utf8_next_char(p) - p));
+                    return true;
+                }
+                if (depth >= kMaxDepth || budget <= 0) continue;
+                --budget;
+                Accessible child = embeddedChild(accessible, offset);
+                if (child && findText(child.get(), childSelection(child.get(), end - start > 1),
+                                      depth + 1, budget, found)) {
+                    return true;
+                }
+            }
+        }
+    }
+    return false;
+}
+
+// ---- Where is it? ------------------------------------------------------------------------
+
+struct Planner {
+    std::vector<Extent> extents;
+    int objects = kPlanObjects;
+    bool overflowed = false;  // something was left out: the whole range is measured coarsely too
+
+    void add(AtspiAccessible* owner, int start, int end, bool coarse) {
+        if (end <= start) return;
+        if (full()) {
+            overflowed = true;
+            return;
+        }
+        extents.push_back({Accessible::share(owner), start, end, coarse, {}, {}});
+        if (!coarse) return;
+        Extent& added = extents.back();
+        added.first = objectAt(owner, start);
+        added.last = end - start > 1 ? objectAt(owner, end - 1) : Accessible::share(added.first.get());
+    }
+    static Accessible objectAt(AtspiAccessible* owner, int offset) {
+        const std::string chars = textOf(owner, offset, offset + 1);
+        if (chars.empty() || g_utf8_get_char(chars.c_str()) != kEmbeddedObject) return {};
+        return embeddedChild(owner, offset);
+    }
+    bool full() const { return extents.size() >= kMaxExtents; }
+};
+
+void planRange(Planner& plan, AtspiAccessible* accessible, int start, int end, bool insideLonger,
+               int depth);
+
+// Plans [from, to) exactly: plain stretches as they are, embedded objects through their own
+// selection, or whole once no more objects may be descended into. Past the limit on extents the
+// plan is marked as overflowed, and the whole range is measured coarsely as well.
+void planPiece(Planner& plan, AtspiAccessible* accessible, int from, int to, bool insideLonger,
+               int depth) {
+    const std::string chars = textOf(accessible, from, to);
+    int offset = from, runStart = from;
+    for (const char* p = chars.c_str(); *p != '\0'; p = g_utf8_next_char(p), ++offset) {
+        if (g_utf8_get_char(p) != kEmbeddedObject) continue;
+        plan.add(accessible, runStart, offset, false);
+        runStart = offset + 1;
+        if (plan.full()) {
+            plan.overflowed = true;
+            return;
+        }
+        Accessible child;
+        if (depth < kMaxDepth && plan.objects > 0) {
+            --plan.objects;
+            child = embeddedChild(accessible, offset);
+        }
+        if (!child) {
+            plan.add(accessible, offset, offset + 1, true);  // the object's whole box
+            continue;
+        }
+        for (const auto& [s, e] : childSelection(child.get(), insideLonger)) {
+            planRange(plan, child.get(), s, e, e - s > 1, depth + 1);
+        }
+    }
+    plan.add(accessible, runStart, chars.empty() ? runStart : offset, false);
+}
+
+void planRange(Planner& plan, AtspiAccessible* accessible, int start, int end, bool insideLonger,
+               int depth) {
+    if (end - start <= 2 * kEdgeChars) {
+        planPiece(plan, accessible, start, end, insideLonger, depth);
+        return;
+    }
+    planPiece(plan, accessible, start, start + kEdgeChars, insideLonger, depth);
+    // Everything in between is selected whole and measured from its two ends.
+    plan.add(accessible, start + kEdgeChars, end - kEdgeChars, true);
+    planPiece(plan, accessible, end - kEdgeChars, end, insideLonger, depth);
 }
 
 struct Box {
     double left = 0, top = 0, right = 0, bottom = 0;
     bool empty = true;
-
     bool ready = true;  // false when some extents were the "not laid out yet" zeros
 
     void add(const AtspiRect* r) {
@@ -105,31 +190,93 @@ struct Box {
             right = std::max(right, rr), bottom = std::max(bottom, b);
         }
     }
+    void add(const Box& other) {
+        if (other.empty) return;
+        const AtspiRect r{int(other.left), int(other.top), int(other.right - other.left),
+                          int(other.bottom - other.top)};
+        add(&r);
+    }
     bool operator==(const Box& other) const {
         return empty == other.empty && left == other.left && top == other.top &&
                right == other.right && bottom == other.bottom;
     }
 };
 
-Box measureOnce(const std::vector<Run>& runs) {
-    Box box;
-    for (const Run& run : runs) {
-        GRef<AtspiText> text(atspi_accessible_get_text_iface(run.owner.get()));
-        if (!text) continue;
+void addRange(Box& box, AtspiText* text, int start, int end) {
+    ErrorSink error;
+    AtspiRect* r =
+        atspi_text_get_range_extents(text, start, end, ATSPI_COORD_TYPE_SCREEN, error.out());
+    if (!error.failed()) box.add(r);
+    g_free(r);
+}
+
+// An object's box, or a plain character's when there is no object.
+void addEnd(Box& box, AtspiAccessible* object, AtspiText* text, int offset) {
+    ErrorSink error;
+    AtspiRect* r = nullptr;
+    if (object == nullptr) {
+        r = atspi_text_get_character_extents(text, offset, ATSPI_COORD_TYPE_SCREEN, error.out());
+    } else if (GRef<AtspiComponent> component{atspi_accessible_get_component_iface(object)}) {
+        r = atspi_component_get_extents(component.get(), ATSPI_COORD_TYPE_SCREEN, error.out());
+    }
+    if (!error.failed()) box.add(r);
+    g_free(r);
+}
+
+// Between two ends on different lines, the lines in between span the owner's width at most.
+// Zeros here say nothing about the page being laid out, so they do not hold the answer back.
+void addCoarse(Box& box, const Extent& extent, AtspiText* text) {
+    Box first, last;
+    addEnd(first, extent.first.get(), text, extent.start);
+    addEnd(last, extent.last.get(), text, extent.end - 1);
+    Box part = first;
+    part.add(last);
+    if (!first.empty && !last.empty && last.top >= first.bottom) {
+        GRef<AtspiComponent> owner(atspi_accessible_get_component_iface(extent.owner.get()));
         ErrorSink error;
-        // The last character on its own: a range that ends just before an embedded object is
-        // measured as if it covered that object.
-        if (run.end - run.start > 1) {
-            AtspiRect* r = atspi_text_get_range_extents(text.get(), run.start, run.end - 1,
-                                                        ATSPI_COORD_TYPE_SCREEN, error.out());
-            if (!error.failed()) box.add(r);
-            g_free(r);
+        AtspiRect* r = owner ? atspi_component_get_extents(owner.get(), ATSPI_COORD_TYPE_SCREEN,
+                                                           error.out())
+                             : nullptr;
+        if (r != nullptr && !error.failed() && r->width > 0) {
+            const AtspiRect wide{r->x, int(part.top), r->width, int(part.bottom - part.top)};
+            part.add(&wide);
         }
-        AtspiRect* last = atspi_text_get_character_extents(text.get(), run.end - 1,
+        g_free(r);
+    }
+    box.add(part);
+}
+
+// `fallback` collects the boxes of the objects whose text could not be measured (yet): they
+// contain what that text paints.
+Box measureOnce(const std::vector<Extent>& extents, Box& fallback) {
+    Box box;
+    for (const Extent& extent : extents) {
+        GRef<AtspiText> text(atspi_accessible_get_text_iface(extent.owner.get()));
+        if (!text) continue;
+        if (extent.coarse) {
+            addCoarse(box, extent, text.get());
+            continue;
+        }
+        // The last character on its own: a range that ends just before an embedded object is
+        // measured as if it covered that object. A range of real characters that measures
+        // nothing is a browser still laying out (Chromium answers the page's origin, sized 0).
+        if (extent.end - extent.start > 1) {
+            Box range;
+            addRange(range, text.get(), extent.start, extent.end - 1);
+            if (range.empty) {
+                box.ready = false;
+                addEnd(fallback, extent.owner.get(), nullptr, 0);
+            }
+            box.add(range);
+        }
+        ErrorSink error;
+        AtspiRect* last = atspi_text_get_character_extents(text.get(), extent.end - 1,
                                                            ATSPI_COORD_TYPE_SCREEN, error.out());
         if (!error.failed()) box.add(last);
         g_free(last);
     }
+    // Nothing measurable at all is what a page that is not laid out yet answers too.
+    if (box.empty && !extents.empty()) box.ready = false;
     return box;
 }
 
@@ -140,12 +287,12 @@ bool hasState(AtspiAccessible* accessible, AtspiStateType state) {
     return states && atspi_state_set_contains(states.get(), state);
 }
 
-std::vector<std::pair<int, int>> selectedRanges(AtspiAccessible* accessible) {
-    std::vector<std::pair<int, int>> ranges;
+Ranges selectedRanges(AtspiAccessible* accessible) {
+    Ranges ranges;
     GRef<AtspiText> text(atspi_accessible_get_text_iface(accessible));
     if (!text) return ranges;
     ErrorSink error;
-    const int n = atspi_text_get_n_selections(text.get(), error.out());
+    const int n = std::min(atspi_text_get_n_selections(text.get(), error.out()), kMaxRanges);
     for (int i = 0; !error.failed() && i < n; ++i) {
         AtspiRange* range = atspi_text_get_selection(text.get(), i, error.out());
         if (!error.failed() && range != nullptr && range->end_offset > range->start_offset) {
@@ -156,33 +303,65 @@ std::vector<std::pair<int, int>> selectedRanges(AtspiAccessible* accessible) {
     return ranges;
 }
 
-Selection resolveSelection(AtspiAccessible* accessible,
-                           const std::vector<std::pair<int, int>>& ranges) {
-    Selection out;
-    resolveRanges(accessible, ranges, 0, out);
-    return out;
+std::string selectionPrefix(AtspiAccessible* accessible, const Ranges& ranges) {
+    int budget = kPrefixObjects;
+    std::string found;
+    findText(accessible, ranges, 0, budget, found);
+    return found;
 }
 
-std::optional<Rect> measureRuns(const std::vector<Run>& runs) {
+std::vector<Extent> planExtents(AtspiAccessible* accessible, const Ranges& ranges) {
+    Planner plan;
+    std::vector<Extent> wholeRanges;
+    for (const auto& [start, end] : ranges) {
+        plan.overflowed = false;
+        planRange(plan, accessible, start, end, end - start > 1, 0);
+        if (!plan.overflowed) continue;
+        Planner whole;
+        whole.add(accessible, start, end, true);
+        std::move(whole.extents.begin(), whole.extents.end(), std::back_inserter(wholeRanges));
+    }
+    std::move(wholeRanges.begin(), wholeRanges.end(), std::back_inserter(plan.extents));
+    return std::move(plan.extents);
+}
+
+std::optional<Rect> measureExtents(AtspiAccessible* focused, const std::vector<Extent>& extents) {
     // A browser that has not laid out its accessible text yet answers with zeros, then with part of
-    // the range: an answer is trusted once it comes twice in a row. Bounded, and only ever long for
-    // a document nobody has measured before.
+    // the range: an answer is trusted once it comes twice in a row. Bounded in questions and time;
+    // a browser that is still not done by then (the first measurement of a large page can take it
+    // seconds) gets the boxes of the objects it could not measure, within the focused element's.
     const gint64 deadline = g_get_monotonic_time() + kSettleMicroseconds;
-    std::optional<Box> previous;
-    for (int i = 0; i < kMaxMeasurements && g_get_monotonic_time() < deadline; ++i) {
-        Box box = measureOnce(runs);
+    gulong pause = kFirstRetryMicroseconds;
+    Box previous, unsettled;
+    bool answered = false;  // `previous` holds a complete answer
+    // While nothing at all can be measured, a while longer: a late rectangle beats none.
+    const gint64 lastResort = deadline + kLastResortMicroseconds;
+    const auto inTime = [&] {
+        const gint64 now = g_get_monotonic_time();
+        return now < deadline || (!answered && unsettled.empty && now < lastResort);
+    };
+    for (int i = 0; i < kMaxMeasurements && inTime(); ++i) {
+        Box fallback;
+        Box box = measureOnce(extents, fallback);
         if (!box.ready) {
+            answered = false;
+            unsettled = box;
+            unsettled.add(fallback);
+            // The focused element (the page's document) holds all that is painted of it.
+            addEnd(unsettled, focused, nullptr, 0);
             // Give the browser a moment rather than a stream of queries while it lays out.
-            previous.reset();
-            g_usleep(kRetryMicroseconds);
+            const gint64 until = unsettled.empty ? lastResort : deadline;
+            g_usleep(std::min<gulong>(pause, std::max<gint64>(until - g_get_monotonic_time(), 0)));
+            pause = std::min<gulong>(pause * 2, kMaxRetryMicroseconds);
             continue;
         }
-        if (previous && box == *previous) break;
+        if (answered && box == previous) break;
         previous = box;
+        answered = true;
     }
-    if (!previous || previous->empty) return std::nullopt;
-    return Rect{previous->left, previous->top, previous->right - previous->left,
-                previous->bottom - previous->top};
+    const Box& result = answered ? previous : unsettled;
+    if (result.empty) return std::nullopt;
+    return Rect{result.left, result.top, result.right - result.left, result.bottom - result.top};
 }
 
 Accessible focusedDescendant(AtspiAccessible* window) {
@@ -213,17 +392,22 @@ Accessible focusedDescendant(AtspiAccessible* window) {
     return found;
 }
 
+std::string busNameOf(AtspiAccessible* accessible) {
+    const AtspiApplication* app = accessible != nullptr ? ATSPI_OBJECT(accessible)->app : nullptr;
+    return app != nullptr && app->bus_name != nullptr ? app->bus_name : "";
+}
+
 ProcessId processOf(AtspiAccessible* accessible) {
     // Bus names are never reused, so what is learnt about one stays true.
     static std::map<std::string, ProcessId>* known = new std::map<std::string, ProcessId>;
-    AtspiApplication* app = ATSPI_OBJECT(accessible)->app;
-    if (app == nullptr || app->bus_name == nullptr) return 0;
-    auto found = known->find(app->bus_name);
+    const std::string bus = busNameOf(accessible);
+    if (bus.empty()) return 0;
+    auto found = known->find(bus);
     if (found != known->end()) return found->second;
     ErrorSink error;
     const guint pid = atspi_accessible_get_process_id(accessible, error.out());
     if (error.failed() || pid == 0) return 0;
-    known->emplace(app->bus_name, static_cast<ProcessId>(pid));
+    known->emplace(bus, static_cast<ProcessId>(pid));
     return static_cast<ProcessId>(pid);
 }
 

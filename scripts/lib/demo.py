@@ -5,7 +5,6 @@ watcher's lines as they come and saves a screenshot of each reported rectangle.
 Usage: demo.py PATH/TO/selection-watcher OUTPUT_DIR
 """
 
-import json
 import os
 import subprocess
 import sys
@@ -23,14 +22,12 @@ def main(exe, out):
         _, xterm = d.start_xterm()
         _, firefox = d.start_firefox(page.url())
         view = page.View(d)
-        watcher = subprocess.Popen([exe], env=d.env, stdin=subprocess.PIPE, stdout=subprocess.PIPE)
-        lines = desktop.Lines(watcher.stdout)
+        watcher = desktop.Watcher(exe, d)
         shots = []
 
         def show(timeout=20):
-            line = lines.next(timeout)
-            print("  selection-watcher: " + line, end="", flush=True)
-            event = json.loads(line)
+            event = watcher.event(timeout)
+            print("  selection-watcher: " + watcher.lines.all[-1][1], end="", flush=True)
             bounds = event.get("bounds")
             if bounds:
                 path = os.path.join(out, f"selection-{len(shots) + 1}.png")
@@ -60,13 +57,10 @@ def main(exe, out):
                 print("> " + label, flush=True)
                 action()
                 show()
-            watcher.stdin.close()
-            status = watcher.wait(15)
+            status, _ = watcher.close()
             print(f"standard input closed: the watcher exited with status {status}", flush=True)
         finally:
-            if watcher.poll() is None:
-                watcher.kill()
-                watcher.wait()
+            watcher.kill()
         print("screenshots with each reported rectangle drawn in red:")
         for path in shots:
             print("  " + path)

@@ -21,6 +21,18 @@ SCREEN = (1280, 800)
 REQUIRED_TOOLS = ["Xvfb", "dbus-daemon", "openbox", "xdotool", "xterm", "firefox-esr", "import",
                   "xprop", "gdbus", "gsettings"]
 BUS_LAUNCHER = "/usr/libexec/at-spi-bus-launcher"
+CHROMIUM_DIR = "/usr/lib/chromium"  # Debian's build of Chrome's engine
+
+# Identifier the watcher reports for each engine as started here.
+BUNDLES = {"firefox": "org.mozilla.firefox", "chrome": "com.google.Chrome"}
+
+# As Debian's /usr/bin/chromium wrapper starts it, plus what a throw-away session needs. Not
+# --force-renderer-accessibility: the watcher has to turn the pages' accessibility on itself.
+CHROME_FLAGS = ["--no-sandbox", "--no-first-run", "--no-default-browser-check", "--disable-gpu",
+                "--password-store=basic", "--ozone-platform=x11",
+                "--show-component-extension-options", "--enable-gpu-rasterization",
+                "--disable-pings", "--media-router=0", "--enable-remote-extensions",
+                "--disable-background-networking", "--disable-component-update"]
 
 FIREFOX_PREFS = {
     "browser.shell.checkDefaultBrowser": False,
@@ -66,8 +78,9 @@ class DesktopError(RuntimeError):
 def check_tools():
     """Raises (never skips) when a tool of the desktop is missing."""
     missing = [t for t in REQUIRED_TOOLS if shutil.which(t) is None]
-    if not os.access(BUS_LAUNCHER, os.X_OK):
-        missing.append(BUS_LAUNCHER)
+    for path in (BUS_LAUNCHER, os.path.join(CHROMIUM_DIR, "chromium")):
+        if not os.access(path, os.X_OK):
+            missing.append(path)
     if missing:
         raise DesktopError("missing tools (install scripts/packages/atspi.txt): " + ", ".join(missing))
 
@@ -169,7 +182,7 @@ class Desktop:
                 p.wait(5)
         # Helpers of ours that outlive their parent (the browser's content processes) share its
         # session, whose id is the PID we started.
-        if name == "firefox":
+        if name in BUNDLES:
             try:
                 os.killpg(p.pid, signal.SIGKILL)
             except ProcessLookupError:
@@ -300,11 +313,12 @@ class Desktop:
         self.xdotool("mousemove", int(x), int(y))
 
     def click(self, x, y, count=1):
-        # `click` sleeps after its last click; pressing and releasing does not.
-        self.move_mouse(x, y)
-        for _ in range(count):
-            self.xdotool("mousedown", 1)
-            self.xdotool("mouseup", 1)
+        # `click` sleeps after its last click; pressing and releasing does not. One xdotool for
+        # all of it, so a busy machine cannot stretch a double click into two single ones, but not
+        # too fast:
+        # Chrome's engine takes clicks with the same time stamp for one.
+        clicks = ["mousedown", 1, "mouseup", 1, "sleep", 0.03] * count
+        self.xdotool("mousemove", int(x), int(y), *clicks[:-2])
 
     def key(self, *keys):
         self.xdotool("key", "--clearmodifiers", *keys)
@@ -324,7 +338,52 @@ class Desktop:
 
     # ---- applications ---------------------------------------------------------------------------
 
+    def start_browser(self, engine, url, geometry=(120, 90, 1000, 660)):
+        """Starts Firefox ESR or Chrome's engine on `url`; returns (pid, window)."""
+        p = self._spawn_firefox(url, geometry) if engine == "firefox" else self._spawn_chrome(url, geometry)
+        window = wait_for("the browser window", lambda: self._main_window(p.pid), timeout=60,
+                          interval=0.2)
+        self.place(window, *geometry)
+        self.activate(window)
+        return p.pid, window
+
+    def kill_browser(self, pid):
+        """Ends a browser as a crash does: SIGKILL to all of its processes at once."""
+        os.killpg(pid, signal.SIGKILL)
+        for name, p in self.procs:
+            if p.pid == pid:
+                p.wait(10)
+
     def start_firefox(self, url, geometry=(120, 90, 1000, 660)):
+        return self.start_browser("firefox", url, geometry)
+
+    def _spawn_chrome(self, url, geometry):
+        """Chromium as Chrome: the watcher knows Chrome by the executable name `google-chrome`, and
+        /proc/PID/exe resolves symlinks, so the binary is hard-linked (or copied) under that name
+        into a folder whose other entries point at Chromium's files."""
+        folder = os.path.join(self.dir, "google-chrome")
+        for entry in [] if os.path.isdir(folder) else os.listdir(CHROMIUM_DIR):
+            os.makedirs(folder, exist_ok=True)
+            target = os.path.join(CHROMIUM_DIR, entry)
+            if entry == "chromium":
+                try:
+                    os.link(target, os.path.join(folder, "google-chrome"))
+                except OSError:
+                    shutil.copy2(target, os.path.join(folder, "google-chrome"))
+            else:
+                os.symlink(target, os.path.join(folder, entry))
+        profile = tempfile.mkdtemp(prefix="chrome-", dir=self.dir)
+        x, y, width, height = geometry
+        env = dict(self.env, CHROME_WRAPPER="/usr/bin/chromium", CHROME_DESKTOP="chromium.desktop")
+        p = self.spawn("chrome", [os.path.join(folder, "google-chrome"), *CHROME_FLAGS,
+                                  f"--user-data-dir={profile}", f"--window-position={x},{y}",
+                                  f"--window-size={width},{height}", url], env=env)
+        exe = wait_for("the browser process", lambda: os.readlink(f"/proc/{p.pid}/exe"))
+        if not exe.endswith("/google-chrome"):
+            raise DesktopError(f"Chrome's engine runs as {exe}")
+        return p
+
+    def _spawn_firefox(self, url, geometry):
         """Starts Firefox ESR with a fresh profile on `url`; returns (pid, window)."""
         profile = tempfile.mkdtemp(prefix="profile-", dir=self.dir)
         with open(os.path.join(profile, "user.js"), "w") as f:
@@ -342,13 +401,8 @@ class Desktop:
             json.dump({"chrome://browser/content/browser.xhtml": {"main-window": {
                 "screenX": str(x), "screenY": str(y), "width": str(width), "height": str(height),
                 "sizemode": "normal"}}}, f)
-        p = self.spawn("firefox", ["firefox-esr", "--no-remote", "--new-instance", "--profile",
-                                   profile, url])
-        window = wait_for("the Firefox window", lambda: self._main_window(p.pid), timeout=60,
-                          interval=0.2)
-        self.place(window, *geometry)
-        self.activate(window)
-        return p.pid, window
+        return self.spawn("firefox", ["firefox-esr", "--no-remote", "--new-instance", "--profile",
+                                      profile, url])
 
     def _main_window(self, pid):
         candidates = []
@@ -366,6 +420,41 @@ class Desktop:
         window = wait_for("the xterm window", lambda: (self.windows_of(p.pid) or [None])[0])
         self.place(window, *geometry)
         return p.pid, window
+
+
+class Watcher:
+    """selection-watcher as a parent runs it: its events parsed, its standard error kept in a file."""
+
+    def __init__(self, exe, d, env=None):
+        self.stderr_path = os.path.join(d.dir, "watcher.stderr")
+        with open(self.stderr_path, "wb") as err:
+            self.proc = subprocess.Popen([exe], env=dict(d.env, **(env or {})), stdin=subprocess.PIPE,
+                                         stdout=subprocess.PIPE, stderr=err)
+        self.lines = Lines(self.proc.stdout)
+
+    def event(self, timeout=20):
+        line = self.lines.next(timeout)
+        if not line.endswith("\n") or "\r" in line:
+            raise DesktopError(f"badly framed line {line!r}")
+        return json.loads(line)
+
+    def close(self, timeout=15):
+        """Closes its standard input; its exit status and the seconds it took to exit."""
+        started = time.monotonic()
+        self.proc.stdin.close()
+        try:
+            return self.proc.wait(timeout), time.monotonic() - started
+        finally:
+            self.kill()
+
+    def kill(self):
+        if self.proc.poll() is None:
+            self.proc.kill()
+            self.proc.wait()
+
+    def stderr(self):
+        with open(self.stderr_path, "rb") as f:
+            return f.read().decode("utf-8", "replace")
 
 
 class Lines:

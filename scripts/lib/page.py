@@ -19,21 +19,48 @@ ELEMENTS = {
     "p3": (40, 160, LINE, "kilo lima mike"),
     "area": (45, 231, 80, "november oscar papa"),
     "field": (45, 341, LINE, "quebec romeo sierra"),
+    "p4": (40, 400, LINE, "tango café naïve zoë"),
 }
 EMPTY = (800, 450)  # blank page, nowhere near any text
 # Words the tests select; none of them may ever appear in the watcher's output.
-SELECTED_WORDS = ["bravo", "charlie", "foxtrot", "golf", "kilo", "oscar", "romeo"]
+SELECTED_WORDS = ["bravo", "charlie", "foxtrot", "golf", "kilo", "oscar", "romeo", "naïve"]
 
 
 def url():
     return "file://" + PATH
 
 
+def big_page(folder, size):
+    """Writes a page of about `size` bytes of text, in paragraphs that leave the page's right half
+    empty; returns its URL."""
+    words = "uniform victor whiskey xray yankee zulu echo juliet".split()
+    sentence = " ".join(words[i % len(words)] for i in range(14)) + ". "
+    paragraph = "<p>" + sentence * 3 + "</p>\n"
+    path = os.path.join(folder, f"big-{size}.html")
+    with open(path, "w") as f:
+        f.write('<!DOCTYPE html><html><head><meta charset="utf-8"><title>sw-big</title><style>'
+                "body { margin: 0; font: 16px/20px 'DejaVu Sans Mono', monospace; }"
+                "::selection { background: #ff00ff; color: #000; }"
+                "#corner { position: absolute; left: 0; top: 0; width: 8px; height: 8px;"
+                " background: #00ff00; }"
+                "p { margin: 0 0 8px 40px; width: 500px; }</style></head><body>"
+                '<div id="corner"></div><div style="height: 40px"></div>\n')
+        f.write(paragraph * max(1, size // len(paragraph)))
+        f.write("</body></html>\n")
+    return "file://" + path
+
+
 class View:
     def __init__(self, d, timeout=60):
         self.d = d
-        box = desktop.wait_for("the page to be painted",
-                               lambda: d.screenshot().bbox(CORNER), timeout=timeout, interval=0.2)
+        # Held still for a second: Chrome's engine shows a bar above the page a moment after it.
+        seen = []
+
+        def settled():
+            seen.append(d.screenshot().bbox(CORNER))
+            return seen[-1] is not None and seen[-5:] == seen[-1:] * 5 and seen[-1]
+
+        box = desktop.wait_for("the page to be painted", settled, timeout=timeout, interval=0.2)
         self.ox, self.oy = box[0], box[1]
 
     def point(self, element, index, line_offset=0.5):
@@ -84,3 +111,20 @@ class View:
 
     def click_empty(self):
         self.d.click(self.ox + EMPTY[0], self.oy + EMPTY[1])
+
+    def select_all(self):
+        """ctrl+a; the painted selection in the visible part of the page."""
+        self.d.key("ctrl+a")
+        self.last_region = (self.ox, self.oy, self.ox + 700, self.oy + 600)
+        return self.painted(self.last_region, timeout=60)
+
+
+def open_page(d, url):
+    """Loads `url` in the browser in front, through its address bar; the page's View."""
+    d.key("ctrl+l")
+    d.xdotool("type", "--delay", "2", url)
+    d.key("Return")
+    title = "sw-big" if "/big-" in url else "sw-page"
+    desktop.wait_for("the page to load", lambda: title in d.run(
+        "xdotool", "getactivewindow", "getwindowname", check=False), timeout=60)
+    return View(d)

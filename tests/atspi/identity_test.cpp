@@ -7,25 +7,54 @@ namespace {
 
 using sw::platform::atspi::bundleForIdentity;
 
-TEST(Identity, WatchedBrowsersMapToTheirIdentifiers) {
-    EXPECT_EQ(bundleForIdentity("Firefox", "firefox-esr"), "org.mozilla.firefox");
-    EXPECT_EQ(bundleForIdentity("", "firefox-bin"), "org.mozilla.firefox");
-    EXPECT_EQ(bundleForIdentity("Firefox", ""), "org.mozilla.firefox");
-    EXPECT_EQ(bundleForIdentity("Google Chrome", "chrome"), "com.google.Chrome");
-    EXPECT_EQ(bundleForIdentity("", "google-chrome-stable"), "com.google.Chrome");
-    EXPECT_EQ(bundleForIdentity("Google Chrome (unstable)", "chrome"), "com.google.Chrome.canary");
-    EXPECT_EQ(bundleForIdentity("Google Chrome Canary", "chrome"), "com.google.Chrome.canary");
-    EXPECT_EQ(bundleForIdentity("Brave Browser", "brave"), "com.brave.Browser");
-    EXPECT_EQ(bundleForIdentity("Microsoft Edge", "msedge"), "com.microsoft.edgemac");
-}
+struct Case {
+    const char* name;
+    const char* executable;
+    std::optional<std::string> bundle;
+};
 
-TEST(Identity, OtherApplicationsGetNoWatchedIdentifier) {
-    // Chromium runs an executable of the same name as Chrome's.
-    EXPECT_EQ(bundleForIdentity("Chromium", "chrome"), std::nullopt);
-    EXPECT_EQ(bundleForIdentity("Chromium", "chromium"), std::nullopt);
-    EXPECT_EQ(bundleForIdentity("xterm", "xterm"), std::nullopt);
-    EXPECT_EQ(bundleForIdentity("firefox", "gedit"), std::nullopt);  // names compare exactly
-    EXPECT_EQ(bundleForIdentity("", ""), std::nullopt);
+// Either the accessible name or the executable is enough; names compare exactly or by prefix,
+// never by case; Chromium shares Chrome's executable name "chrome" and is not watched.
+TEST(Identity, NamesAndExecutablesMapToIdentifiers) {
+    const std::string firefox = "org.mozilla.firefox", chrome = "com.google.Chrome",
+                      canary = "com.google.Chrome.canary", brave = "com.brave.Browser",
+                      edge = "com.microsoft.edgemac";
+    const Case cases[] = {
+        // Every known executable, under an accessible name that says nothing.
+        {"Navigator", "firefox", firefox},
+        {"Navigator", "firefox-esr", firefox},
+        {"Navigator", "firefox-bin", firefox},
+        {"Chromium", "google-chrome", chrome},
+        {"Chromium", "google-chrome-stable", chrome},
+        {"Chromium", "google-chrome-unstable", canary},
+        {"Chromium", "google-chrome-canary", canary},
+        {"", "brave", brave},
+        {"", "brave-browser", brave},
+        {"", "brave-browser-stable", brave},
+        {"", "msedge", edge},
+        {"", "microsoft-edge", edge},
+        {"", "microsoft-edge-stable", edge},
+        {"", "microsoft-edge-beta", edge},
+        {"", "microsoft-edge-dev", edge},
+        // Accessible names, with an executable that says nothing.
+        {"Firefox", "", firefox},
+        {"Google Chrome", "chrome", chrome},
+        {"Google Chrome (unstable)", "chrome", canary},
+        {"Google Chrome Canary", "chrome", canary},
+        {"Brave Browser", "brave-bin", brave},
+        {"Microsoft Edge Beta", "", edge},
+        // Not watched.
+        {"Chromium", "chrome", std::nullopt},
+        {"Chromium", "chromium", std::nullopt},
+        {"firefox", "gedit", std::nullopt},
+        {"Mozilla Firefox", "xterm", std::nullopt},
+        {"My Google Chrome", "", std::nullopt},
+        {"", "", std::nullopt},
+    };
+    for (const Case& c : cases) {
+        EXPECT_EQ(bundleForIdentity(c.name, c.executable), c.bundle)
+            << "name \"" << c.name << "\", executable \"" << c.executable << "\"";
+    }
 }
 
 TEST(Identity, ExecutableOfARunningProcess) {

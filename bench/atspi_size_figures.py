@@ -1,0 +1,175 @@
+#!/usr/bin/python3
+"""What selecting a whole page costs the watcher, by page size, in Firefox ESR and in Chrome's
+engine, beside a plain pyatspi read of the same selection. Prints figures; asserts nothing.
+
+Usage: atspi_size_figures.py PATH/TO/selection-watcher [firefox|chrome ...]
+
+For each page (about 10 KB, 100 KB, 1 MB and 5 MB of text) and each of 3 tries: ctrl+a, then the
+time from the key press to the watcher's line and to the browser's own announcement of the change
+(as a minimal pyatspi listener sees it), and the watcher's CPU time until it is idle again
+(every evaluation that the key press brought, key releases included), the number of those
+evaluations and the AT-SPI calls each made (counted inside the watcher by a preloaded shim). Then, with the
+selection still there (once per page), how long a plain pyatspi client takes to read its text. Last, on the largest page,
+how long the watcher takes to exit when its standard input closes right after ctrl+a.
+"""
+
+import os
+import statistics
+import struct
+import subprocess
+import sys
+import time
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+sys.path.insert(0, os.path.join(HERE, "..", "scripts", "lib"))
+import desktop  # noqa: E402
+import page  # noqa: E402
+
+SIZES = [10_000, 100_000, 1_000_000, 5_000_000]
+TRIES = 3
+READER = os.path.join(HERE, "pyatspi_read.py")
+BASELINE = os.path.join(HERE, "pyatspi_baseline.py")
+
+
+def cpu_seconds(pid):
+    with open(f"/proc/{pid}/stat") as f:
+        fields = f.read().rsplit(")", 1)[1].split()
+    return (int(fields[11]) + int(fields[12])) / os.sysconf("SC_CLK_TCK")
+
+
+def idle(pid, quiet=0.6, timeout=120):
+    """Waits until the process has used no CPU for `quiet` seconds."""
+    last = [cpu_seconds(pid), time.monotonic()]
+
+    def settled():
+        now = cpu_seconds(pid)
+        if now != last[0]:
+            last[:] = [now, time.monotonic()]
+        return time.monotonic() - last[1] >= quiet
+
+    desktop.wait_for("the watcher to go idle", settled, timeout=timeout, interval=0.1)
+
+
+def wait_for_line(watcher, selection, timeout):
+    """The watcher's next line that says `selection`, or None after `timeout` seconds."""
+    deadline = time.monotonic() + timeout
+    while time.monotonic() < deadline:
+        try:
+            event = watcher.event(max(0.1, deadline - time.monotonic()))
+        except desktop.DesktopError:
+            return None
+        if event.get("selection") is selection:
+            return event
+    return None
+
+
+class CallCounter:
+    """The watcher's AT-SPI calls, counted by a preloaded shim (dbus_call_count.c). Every
+    evaluation asks for the focused element exactly once (GetMatches), which counts evaluations."""
+
+    def __init__(self, folder):
+        self.path = os.path.join(folder, "calls")
+        with open(self.path, "wb") as f:
+            f.write(bytes(16))
+        library = os.path.join(folder, "libcallcount.so")
+        subprocess.run(["cc", "-shared", "-fPIC", "-O2", "-o", library,
+                        os.path.join(HERE, "dbus_call_count.c"),
+                        *subprocess.run(["pkg-config", "--cflags", "dbus-1"], capture_output=True,
+                                        text=True, check=True).stdout.split(), "-ldl"], check=True)
+        self.env = {"LD_PRELOAD": library, "SW_CALL_COUNT": self.path}
+        self.last = (0, 0)
+
+    def take(self):
+        """(calls, evaluations) since the last take."""
+        with open(self.path, "rb") as f:
+            now = struct.unpack("=QQ", f.read(16))
+        taken, self.last = (now[0] - self.last[0], now[1] - self.last[1]), now
+        return taken
+
+
+def measure(engine, exe):
+    rows = []
+    with desktop.Desktop() as d:
+        urls = {size: page.big_page(d.dir, size) for size in SIZES}
+        browser, _ = d.start_browser(engine, page.url())
+        page.View(d)
+        counter = CallCounter(d.dir)
+        watcher = desktop.Watcher(exe, d, counter.env)
+        watcher.event(30)
+        # When the browser itself announces the selection, to a listener that does nothing else.
+        listener = d.spawn("pyatspi", ["/usr/bin/python3", BASELINE], stdout=subprocess.PIPE)
+        events = desktop.Lines(listener.stdout)
+        events.next(60)
+        selected = False
+        for size in SIZES:
+            # A browser of its own for each page, started on it: nothing else has the focus.
+            d.kill_browser(browser)
+            if selected:
+                wait_for_line(watcher, False, 60)
+            selected = False
+            browser, _ = d.start_browser(engine, urls[size])
+            view = page.View(d)
+            time.sleep(3)  # loaded, laid out, and the engine's tree built
+            latencies, announced, cpus, reads, calls = [], [], [], [], []
+            for _ in range(TRIES):
+                view.click_empty()
+                if selected:
+                    wait_for_line(watcher, False, 60)
+                selected = False
+                idle(watcher.proc.pid)
+                time.sleep(0.3)
+                counter.take()
+                before = cpu_seconds(watcher.proc.pid)
+                t0 = time.monotonic()
+                d.key("ctrl+a")
+                event = wait_for_line(watcher, True, 120) or {}
+                selected = bool(event)
+                latencies.append(time.monotonic() - t0 if selected else None)
+                announced.append(next((t - t0 for t, line in list(events.all) if t >= t0
+                                       and line.startswith("object:text-selection-changed")), None))
+                idle(watcher.proc.pid)
+                cpus.append(cpu_seconds(watcher.proc.pid) - before)
+                time.sleep(0.3)
+                calls.append(counter.take())
+                bounds = event.get("bounds")
+            r = subprocess.run(["/usr/bin/python3", READER], env=d.env, capture_output=True,
+                               text=True, timeout=600)
+            reads.append(float(r.stdout.split()[0]) if r.returncode == 0 else None)
+            rows.append((size, latencies, announced, cpus, reads, calls, bounds))
+            print(f"{engine} {size}: {rows[-1]}", file=sys.stderr, flush=True)
+        # The exit while the largest selection is being evaluated.
+        view.click_empty()
+        if selected:
+            wait_for_line(watcher, False, 60)
+        idle(watcher.proc.pid)
+        d.key("ctrl+a")
+        time.sleep(0.05)
+        status, exit_seconds = watcher.close(30)
+    return rows, exit_seconds
+
+
+def ms(values):
+    values = [v * 1000 for v in values if v is not None]
+    return f"{statistics.median(values):8.0f}" if values else "    none"
+
+
+def main(exe, engines):
+    for engine in engines:
+        rows, exit_seconds = measure(engine, exe)
+        print(f"\n{engine}: ctrl+a on a page of N bytes of text, median of {TRIES} tries, ms")
+        print("      page   to line   browser's event   watcher CPU   evaluations   calls each"
+              "   plain read   bounds")
+        for size, latencies, announced, cpus, reads, calls, bounds in rows:
+            evaluations = max(e for _, e in calls)
+            per = max(c / e for c, e in calls if e) if evaluations else 0
+            print(f"  {size:>8}  {ms(latencies)}   {ms(announced):>15}   {ms(cpus):>11}"
+                  f"   {evaluations:>11}   {per:>10.0f}   {ms(reads):>10}   {bounds}")
+        print(f"  standard input closed 50 ms after ctrl+a on the largest page: exit after "
+              f"{exit_seconds * 1000:.0f} ms")
+    return 0
+
+
+if __name__ == "__main__":
+    if len(sys.argv) < 2:
+        sys.exit(__doc__)
+    sys.exit(main(os.path.abspath(sys.argv[1]), sys.argv[2:] or ["firefox", "chrome"]))

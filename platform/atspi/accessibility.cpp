@@ -1,0 +1,256 @@
+// Accessibility elements and values over AT-SPI2.
+//
+// The attributes the core asks for are answered from AT-SPI: the focused element is found in the
+// application's active window, the selected text and its rectangle come from the text objects
+// that hold the selection. One snapshot asks a bounded number of questions however large the
+// selection is: a few characters decide whether anything is selected, and the rectangle is
+// measured exactly near both ends and coarsely in between (text.cpp).
+#include <dbus/dbus.h>
+
+#include <set>
+#include <string>
+
+#include "platform/atspi/internal.h"
+
+namespace sw::platform::atspi {
+
+Owned stringObject(std::string text) {
+    auto* o = new Object(Kind::String);
+    o->text = std::move(text);
+    return Owned::adopt(o);
+}
+
+Owned elementObject(Accessible accessible) {
+    auto* o = new Object(Kind::Element);
+    o->pid = accessible ? processOf(accessible.get()) : 0;
+    o->accessible = std::move(accessible);
+    return Owned::adopt(o);
+}
+
+namespace {
+
+// Browsers work out where their text lies on the screen only from the first time a client asks,
+// and then for the whole page at once, which takes a large page a second or more. Asking once per
+// application, as soon as something in it has the focus, has that done before the user selects.
+void askForGeometryOnce(AtspiAccessible* focused) {
+    static auto* asked = new std::set<std::string>;
+    const std::string bus = busNameOf(focused);
+    if (bus.empty() || !asked->insert(bus).second) return;
+    ErrorSink error;
+    if (GRef<AtspiComponent> component{atspi_accessible_get_component_iface(focused)}) {
+        g_free(atspi_component_get_extents(component.get(), ATSPI_COORD_TYPE_SCREEN, error.out()));
+    }
+    if (GRef<AtspiText> text{atspi_accessible_get_text_iface(focused)}) {
+        g_free(atspi_text_get_character_extents(text.get(), 0, ATSPI_COORD_TYPE_SCREEN, error.out()));
+    }
+}
+
+// Whether `accessible` lies in `window`, going up its parents (mostly known locally already).
+bool inWindow(AtspiAccessible* accessible, AtspiAccessible* window) {
+    Accessible parent(atspi_accessible_get_parent(accessible, nullptr));
+    for (int depth = 0; parent && depth < 64; ++depth) {
+        if (parent.get() == window) return true;
+        parent.reset(atspi_accessible_get_parent(parent.get(), nullptr));
+    }
+    return false;
+}
+
+AXError focusedElement(const Object* app, Owned& value) {
+    if (!app->accessible) app->accessible = applicationForPid(app->pid);
+    if (!app->accessible) return kAXErrorCannotComplete;
+    Accessible window = activeWindowOf(app->pid, app->accessible.get());
+    if (!window) return kAXErrorNoValue;
+    // What last announced the focus, while it still has it and lies in that window: searching
+    // the window has the browser walk its whole tree, which for a page of megabytes takes seconds.
+    Accessible focused = lastFocused(app->pid);
+    if (focused && !(hasState(focused.get(), ATSPI_STATE_FOCUSED) &&
+                     inWindow(focused.get(), window.get()))) {
+        focused.reset();
+    }
+    if (!focused) focused = focusedDescendant(window.get());
+    if (!focused) return kAXErrorNoValue;
+    askForGeometryOnce(focused.get());
+    value = elementObject(std::move(focused));
+    return kAXErrorSuccess;
+}
+
+AXError selectedText(const Object* element, Owned& value) {
+    AtspiAccessible* accessible = element->accessible.get();
+    if (!GRef<AtspiText>(atspi_accessible_get_text_iface(accessible))) return kAXErrorAttributeUnsupported;
+    element->selectedRanges = selectedRanges(accessible);
+    value = stringObject(selectionPrefix(accessible, *element->selectedRanges));
+    return kAXErrorSuccess;
+}
+
+AXError selectedRange(const Object* element, Owned& value) {
+    Ranges ranges = element->selectedRanges ? *element->selectedRanges
+                                            : selectedRanges(element->accessible.get());
+    if (ranges.empty()) return kAXErrorNoValue;
+    auto* o = new Object(Kind::Value);
+    o->valueType = kValueTypeRange;
+    o->ranges = std::move(ranges);
+    value = Owned::adopt(o);
+    return kAXErrorSuccess;
+}
+
+AXError boundsForRange(const Object* element, const Object* range, Owned& value) {
+    if (range == nullptr || range->kind != Kind::Value || range->valueType != kValueTypeRange) {
+        return kAXErrorIllegalArgument;
+    }
+    AtspiAccessible* focused = element->accessible.get();
+    std::optional<Rect> rect = measureExtents(focused, planExtents(focused, range->ranges));
+    if (!rect) return kAXErrorNoValue;
+    auto* o = new Object(Kind::Value);
+    o->valueType = kAXValueTypeCGRect;
+    o->rect = *rect;
+    value = Owned::adopt(o);
+    return kAXErrorSuccess;
+}
+
+// Chromium's engine builds the accessibility tree of its pages only once some client asks an
+// object for its attributes, which it takes as the sign of a screen reader. One read-only question
+// per application is enough, and is the only thing that changes its behaviour.
+AXError turnOnPageAccessibility(const Object* app) {
+    if (!app->accessible) app->accessible = applicationForPid(app->pid);
+    if (!app->accessible) return kAXErrorCannotComplete;
+    static auto* asked = new std::set<std::string>;
+    const std::string bus = busNameOf(app->accessible.get());
+    if (bus.empty() || asked->contains(bus)) return kAXErrorSuccess;
+    asked->insert(bus);
+    ErrorSink error;
+    GHashTable* attributes = atspi_accessible_get_attributes(app->accessible.get(), error.out());
+    if (attributes != nullptr) g_hash_table_unref(attributes);
+    return error.failed() ? kAXErrorCannotComplete : kAXErrorSuccess;
+}
+
+// Whether the session's accessibility bus says accessibility is on. Asked over a private
+// connection of libdbus, which libatspi already brings along, and closed again.
+bool accessibilityEnabled() {
+    DBusError error;
+    dbus_error_init(&error);
+    DBusConnection* bus = dbus_bus_get_private(DBUS_BUS_SESSION, &error);
+    if (bus == nullptr) {
+        dbus_error_free(&error);
+        return false;
+    }
+    dbus_connection_set_exit_on_disconnect(bus, FALSE);
+    bool enabled = false;
+    DBusMessage* request = dbus_message_new_method_call(
+        "org.a11y.Bus", "/org/a11y/bus", "org.freedesktop.DBus.Properties", "Get");
+    const char* interface = "org.a11y.Status";
+    const char* property = "IsEnabled";
+    if (request != nullptr &&
+        dbus_message_append_args(request, DBUS_TYPE_STRING, &interface, DBUS_TYPE_STRING,
+                                 &property, DBUS_TYPE_INVALID)) {
+        DBusMessage* reply = dbus_connection_send_with_reply_and_block(bus, request, 5000, &error);
+        DBusMessageIter iter, variant;
+        if (reply != nullptr && dbus_message_iter_init(reply, &iter) &&
+            dbus_message_iter_get_arg_type(&iter) == DBUS_TYPE_VARIANT) {
+            dbus_message_iter_recurse(&iter, &variant);
+            if (dbus_message_iter_get_arg_type(&variant) == DBUS_TYPE_BOOLEAN) {
+                dbus_bool_t value = FALSE;
+                dbus_message_iter_get_basic(&variant, &value);
+                enabled = value != FALSE;
+            }
+        }
+        if (reply != nullptr) dbus_message_unref(reply);
+    }
+    if (request != nullptr) dbus_message_unref(request);
+    dbus_error_free(&error);
+    dbus_connection_close(bus);
+    dbus_connection_unref(bus);
+    return enabled;
+}
+
+}  // namespace
+}  // namespace sw::platform::atspi
+
+namespace sw::platform {
+
+using namespace atspi;
+
+void release(Ref object) noexcept {
+    Object* o = mutableObject(object);
+    if (o->references.fetch_sub(1) != 1) return;
+    if (o->kind == Kind::Observer) destroyObserver(o);
+    delete o;
+}
+
+bool isProcessTrusted() {
+    if (!accessibilityEnabled()) return false;
+    // The registry must answer too: it is what lists the applications.
+    if (atspi_init() > 1) return false;
+    Accessible desktop(atspi_get_desktop(0));
+    if (!desktop) return false;
+    GError* error = nullptr;
+    atspi_accessible_get_child_count(desktop.get(), &error);
+    const bool answered = error == nullptr;
+    g_clear_error(&error);
+    return answered;
+}
+
+Owned createApplicationElement(ProcessId pid) {
+    auto* o = new Object(Kind::Element);
+    o->pid = pid;
+    o->applicationElement = true;
+    return Owned::adopt(o);
+}
+
+AXError copyAttributeValue(Ref element, const char* attribute, Owned& value) {
+    value.reset();
+    if (element == nullptr || element->kind != Kind::Element || attribute == nullptr) {
+        return kAXErrorIllegalArgument;
+    }
+    const std::string_view name = attribute;
+    if (element->applicationElement) {
+        if (name == "AXFocusedUIElement") return focusedElement(element, value);
+        return kAXErrorAttributeUnsupported;
+    }
+    if (!element->accessible) return kAXErrorCannotComplete;
+    if (name == "AXSelectedText") return selectedText(element, value);
+    if (name == "AXSelectedTextRange") return selectedRange(element, value);
+    return kAXErrorAttributeUnsupported;
+}
+
+AXError copyParameterizedAttributeValue(Ref element, const char* attribute, Ref parameter,
+                                        Owned& value) {
+    value.reset();
+    if (element == nullptr || element->kind != Kind::Element || element->applicationElement ||
+        attribute == nullptr) {
+        return kAXErrorIllegalArgument;
+    }
+    if (std::string_view(attribute) != "AXBoundsForRange") return kAXErrorAttributeUnsupported;
+    if (!element->accessible) return kAXErrorCannotComplete;
+    return boundsForRange(element, parameter, value);
+}
+
+AXError setAttributeValue(Ref element, const char* attribute, bool value) {
+    if (element == nullptr || element->kind != Kind::Element || attribute == nullptr) {
+        return kAXErrorIllegalArgument;
+    }
+    if (element->applicationElement && value &&
+        std::string_view(attribute) == "AXManualAccessibility") {
+        return turnOnPageAccessibility(element);
+    }
+    return kAXErrorAttributeUnsupported;
+}
+
+TypeID getTypeID(Ref object) { return object == nullptr ? 0 : static_cast<TypeID>(object->kind) + 1; }
+TypeID elementTypeID() { return static_cast<TypeID>(Kind::Element) + 1; }
+// No AT-SPI answer is a text-marker range: an identifier no object carries.
+TypeID textMarkerRangeTypeID() { return static_cast<TypeID>(Kind::Value) + 2; }
+
+bool isString(Ref value) { return value != nullptr && value->kind == Kind::String; }
+std::string stringValue(Ref value) { return isString(value) ? value->text : std::string(); }
+
+int valueGetType(Ref value) {
+    return value != nullptr && value->kind == Kind::Value ? value->valueType : 0;
+}
+
+bool valueGetRect(Ref value, Rect& rect) {
+    if (valueGetType(value) != kAXValueTypeCGRect) return false;
+    rect = value->rect;
+    return true;
+}
+
+}  // namespace sw::platform
