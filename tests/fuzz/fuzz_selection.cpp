@@ -312,14 +312,17 @@ void runOperation(Reader& in) {
             const ProcessId pid = frontChoice(in).value_or(kNotRunning);
             sim::postNotification(pid, kNotifications[in.byte() % 3]);
         } break;
-        case kSelect: {
+        case kSelect:
+        case kSelectPage: {  // text selected in a control, or in a page (told only by its marker range)
             const ProcessId pid = appChoice(in).pid;
             const std::string text = textChoice(in);
             const std::optional<platform::Rect> rect =
                 (in.byte() & 1) == 0 ? std::optional(rectChoice(in)) : std::nullopt;
-            const int element = sim::selectText(pid, text, rect);
+            const bool page = op == kSelectPage;
+            const int element = page ? sim::selectPageText(pid, text, rect) : sim::selectText(pid, text, rect);
             state.focused[pid] = Answer::of(sim::ElementRef{element});
-            state.texts[element] = Answer::of(sim::Text{text});
+            state.texts[element] = Answer::of(sim::Text{page ? "" : text});
+            if (page) state.pages[element] = {Answer::of(sim::MarkerRange{}), Answer::of(sim::Text{text})};
         } break;
         case kMarkers: {  // a page's marker range, that range's text, or its rectangle
             const int element = elementChoice(in);
@@ -328,16 +331,6 @@ void runOperation(Reader& in) {
             if (which == 0) sim::setSelectedMarkerRange(element, state.pages[element][0] = answer);
             if (which == 1) sim::setStringForMarkerRange(element, state.pages[element][1] = answer);
             if (which == 2) sim::setBoundsForMarkerRange(element, answer);
-        } break;
-        case kSelectPage: {  // text selected in a page, told only through its marker range
-            const ProcessId pid = appChoice(in).pid;
-            const std::string text = textChoice(in);
-            const std::optional<platform::Rect> rect =
-                (in.byte() & 1) == 0 ? std::optional(rectChoice(in)) : std::nullopt;
-            const int element = sim::selectPageText(pid, text, rect);
-            state.focused[pid] = Answer::of(sim::ElementRef{element});
-            state.texts[element] = Answer::of(sim::Text{""});
-            state.pages[element] = {Answer::of(sim::MarkerRange{}), Answer::of(sim::Text{text})};
         } break;
         default:  // kRun and kSettle; the watcher starts, as main does, at the first of them
             if (!state.started) {
