@@ -15,13 +15,15 @@
 
 namespace sw::platform {
 
-// Result code of an accessibility call. The core tells only success and "already registered"
-// apart; the other codes are those backends hand out, with the host system's values.
+// Result code of an accessibility call. The core tells only success, "already registered" and
+// "cannot complete" (what a busy application answers) apart; the other codes are those backends
+// hand out, with the host system's values.
 using AXError = std::int32_t;
 inline constexpr AXError kAXErrorSuccess = 0;
 inline constexpr AXError kAXErrorNotificationAlreadyRegistered = -25209;
 inline constexpr AXError kAXErrorFailure = -25200;
 inline constexpr AXError kAXErrorIllegalArgument = -25201;
+inline constexpr AXError kAXErrorInvalidUIElement = -25202;
 inline constexpr AXError kAXErrorCannotComplete = -25204;
 inline constexpr AXError kAXErrorAttributeUnsupported = -25205;
 inline constexpr AXError kAXErrorNotificationUnsupported = -25207;

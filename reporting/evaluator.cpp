@@ -43,6 +43,9 @@ void evaluateAndEmit() {
     }
 
     const SelectionInfo info = currentSelectionInfo();
+    // A browser too busy to answer has not cleared its selection: what was reported stands until
+    // it answers again. Only the first report goes out regardless, as "no selection".
+    if (info.unanswered && lastEmitted.has_value()) return;
     const bool hasSelection = !info.text.empty();
     if (lastEmitted == hasSelection) return;
 

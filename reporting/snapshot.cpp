@@ -11,6 +11,12 @@ bool copied(platform::AXError code, const platform::Owned& value) {
     return code == platform::kAXErrorSuccess && value;
 }
 
+SelectionInfo unanswered() {
+    SelectionInfo info;
+    info.unanswered = true;
+    return info;
+}
+
 // A positive, finite extent. NaN fails both "> 0" and "<= 0", so it is ruled out explicitly.
 bool usableExtent(double extent) { return std::isfinite(extent) && extent > 0; }
 
@@ -31,8 +37,9 @@ std::optional<platform::Rect> usableRect(platform::AXError code, const platform:
 SelectionInfo controlSelection(platform::Ref focused) {
     SelectionInfo info;
     platform::Owned selected;
-    if (copied(platform::copyAttributeValue(focused, "AXSelectedText", selected), selected) &&
-        platform::isString(selected.get())) {
+    const platform::AXError read = platform::copyAttributeValue(focused, "AXSelectedText", selected);
+    if (read == platform::kAXErrorCannotComplete) return unanswered();
+    if (copied(read, selected) && platform::isString(selected.get())) {
         info.text = platform::stringValue(selected.get());
     }
     if (info.text.empty()) return {};
@@ -52,18 +59,18 @@ SelectionInfo controlSelection(platform::Ref focused) {
 // its text and its rectangle are both asked with that range.
 SelectionInfo pageSelection(platform::Ref focused) {
     platform::Owned markers;
-    if (!copied(platform::copyAttributeValue(focused, "AXSelectedTextMarkerRange", markers),
-                markers) ||
+    platform::AXError read =
+        platform::copyAttributeValue(focused, "AXSelectedTextMarkerRange", markers);
+    if (read == platform::kAXErrorCannotComplete) return unanswered();
+    if (!copied(read, markers) ||
         platform::getTypeID(markers.get()) != platform::textMarkerRangeTypeID()) {
         return {};
     }
     platform::Owned text;
-    if (!copied(platform::copyParameterizedAttributeValue(focused, "AXStringForTextMarkerRange",
-                                                          markers.get(), text),
-                text) ||
-        !platform::isString(text.get())) {
-        return {};
-    }
+    read = platform::copyParameterizedAttributeValue(focused, "AXStringForTextMarkerRange",
+                                                     markers.get(), text);
+    if (read == platform::kAXErrorCannotComplete) return unanswered();
+    if (!copied(read, text) || !platform::isString(text.get())) return {};
     SelectionInfo info;
     info.text = platform::stringValue(text.get());
     if (info.text.empty()) return {};
@@ -81,16 +88,16 @@ SelectionInfo currentSelectionInfo() {
     if (!currentAXApp) return {};
 
     platform::Owned focused;
-    if (!copied(platform::copyAttributeValue(currentAXApp.get(), "AXFocusedUIElement", focused),
-                focused)) {
-        return {};
-    }
+    const platform::AXError code =
+        platform::copyAttributeValue(currentAXApp.get(), "AXFocusedUIElement", focused);
+    if (code == platform::kAXErrorCannotComplete) return unanswered();
+    if (!copied(code, focused)) return {};
     if (platform::getTypeID(focused.get()) != platform::elementTypeID()) return {};
 
     // Text controls answer with their selected text; a web area has none to give for a selection
     // in its page, and is asked through its text-marker range instead.
     SelectionInfo info = controlSelection(focused.get());
-    if (info.text.empty()) info = pageSelection(focused.get());
+    if (info.text.empty() && !info.unanswered) info = pageSelection(focused.get());
     return info;
 }
 

@@ -75,6 +75,21 @@ TEST_F(CoreTest, AppIsReadAgainAtTheTransition) {
     EXPECT_EQ(written(1, evaluateAndEmit), "{\"app\":\"\",\"selection\":true}\n");
 }
 
+// A browser too busy to answer keeps what was reported, but the first report still goes out.
+TEST_F(CoreTest, BusyBrowserKeepsTheReportedState) {
+    sim::addApplication(101, "org.mozilla.firefox");
+    currentAXApp = platform::createApplicationElement(101);
+    sim::setFrontmost(101);
+    sim::setFocused(101, sim::Answer::failure(sim::kAXErrorCannotComplete));
+    EXPECT_EQ(written(1, evaluateAndEmit), "{\"selection\":false}\n");
+    const int field = sim::selectText(101, "word");
+    EXPECT_EQ(written(1, evaluateAndEmit), "{\"app\":\"org.mozilla.firefox\",\"selection\":true}\n");
+    sim::setSelectedText(field, sim::Answer::failure(sim::kAXErrorCannotComplete));
+    EXPECT_EQ(written(1, evaluateAndEmit), "");
+    sim::setSelectedText(field, sim::Answer::of(sim::Text{""}));
+    EXPECT_EQ(written(1, evaluateAndEmit), "{\"selection\":false}\n");
+}
+
 TEST_F(CoreTest, EachDeliveredNotificationEvaluatesOnce) {
     sim::addApplication(301, "org.mozilla.firefox");
     sim::setFrontmost(301);

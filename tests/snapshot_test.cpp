@@ -114,5 +114,33 @@ TEST_F(SnapshotTest, RectangleNeedsPositiveFiniteExtent) {
     EXPECT_EQ(sim::queryCount("AXBoundsForRange"), 16) << "not asked without a range";
 }
 
+// "Cannot complete" is a busy application: at any link before the text, the snapshot says it does
+// not know, rather than that nothing is selected. Other failures are plain answers.
+TEST_F(SnapshotTest, BusyApplicationLeavesTheSelectionUnknown) {
+    const Answer busy = Answer::failure(sim::kAXErrorCannotComplete);
+    const Answer gone = Answer::failure(platform::kAXErrorInvalidUIElement);
+    using Set = void (*)(int, Answer);
+    const struct {
+        bool inPage;
+        Set set;
+        Answer answer;
+        bool unknown;
+    } rows[] = {{false, sim::setSelectedText, busy, true},
+                {true, sim::setSelectedMarkerRange, busy, true},
+                {true, sim::setStringForMarkerRange, busy, true},
+                {false, sim::setSelectedText, gone, false},
+                {true, sim::setSelectedMarkerRange, gone, false}};
+    for (const auto& row : rows) {
+        const int element = row.inPage ? sim::selectPageText(kBrowser, "in page")
+                                       : sim::selectText(kBrowser, "selected");
+        row.set(element, row.answer);
+        const SelectionInfo s = currentSelectionInfo();
+        EXPECT_EQ(s.unanswered, row.unknown);
+        EXPECT_EQ(s.text, "");
+    }
+    sim::setFocused(kBrowser, busy);
+    EXPECT_TRUE(currentSelectionInfo().unanswered);
+}
+
 }  // namespace
 }  // namespace sw::test

@@ -428,12 +428,12 @@ AXError copyAttributeValue(Ref element, const char* attribute, Owned& value) {
     const std::string_view name(attribute);
     if (element->element == 0) {
         auto app = desktop().applications.find(element->pid);
-        if (app == desktop().applications.end()) return sim::kAXErrorCannotComplete;
+        if (app == desktop().applications.end()) return platform::kAXErrorInvalidUIElement;
         if (name == "AXFocusedUIElement") return sim::answer(app->second.focused, element->pid, value);
         return sim::kAXErrorAttributeUnsupported;
     }
     sim::ElementAnswers* answers = sim::elementAnswers(element);
-    if (answers == nullptr) return sim::kAXErrorCannotComplete;  // the element went away
+    if (answers == nullptr) return platform::kAXErrorInvalidUIElement;  // the element went away
     if (name == "AXSelectedText") return sim::answer(answers->selectedText, element->pid, value);
     if (name == "AXSelectedTextRange") return sim::answer(answers->selectedRange, element->pid, value);
     if (name == "AXSelectedTextMarkerRange") return sim::answer(answers->markerRange, element->pid, value);
@@ -455,7 +455,7 @@ AXError copyParameterizedAttributeValue(Ref element, const char* attribute, Ref 
                                        parameter->valueType == sim::kValueTypeRange);
     if (!fits) return sim::kAXErrorIllegalArgument;
     sim::ElementAnswers* answers = sim::elementAnswers(element);
-    if (answers == nullptr) return sim::kAXErrorCannotComplete;
+    if (answers == nullptr) return platform::kAXErrorInvalidUIElement;
     const sim::Answer& a = name == "AXBoundsForRange"             ? answers->bounds
                            : name == "AXStringForTextMarkerRange" ? answers->markerString
                                                                   : answers->markerBounds;
