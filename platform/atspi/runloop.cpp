@@ -200,18 +200,20 @@ void listenToInput() {
     AtspiEventListener* mouse = atspi_event_listener_new(onMouseButton, nullptr, nullptr);
     atspi_event_listener_register(mouse, "mouse:button", nullptr);
     AtspiDeviceListener* keys = atspi_device_listener_new(onKey, nullptr, nullptr);
-    // The registry matches modifiers exactly: the plain, shifted and control combinations, with
-    // and without Num Lock, cover the keys that move or drop a selection. Registration may report
-    // failure yet deliver, so its answer is not looked at.
-    constexpr AtspiKeyMaskType kShift = 1u << ATSPI_MODIFIER_SHIFT;
-    constexpr AtspiKeyMaskType kControl = 1u << ATSPI_MODIFIER_CONTROL;
-    constexpr AtspiKeyMaskType kNumLock = 1u << ATSPI_MODIFIER_NUMLOCK;
-    for (AtspiKeyMaskType mods : {0u, kShift, kControl, kShift | kControl}) {
-        for (AtspiKeyMaskType lock : {0u, kNumLock}) {
-            atspi_register_keystroke_listener(keys, nullptr, mods | lock,
-                                              1u << ATSPI_KEY_RELEASED_EVENT,
-                                              ATSPI_KEYLISTENER_NOSYNC, nullptr);
+    // The registry matches modifiers exactly, so every combination of Shift, Caps Lock, Control,
+    // Alt and Super, with and without Num Lock, is listened to: 64 registrations, made once.
+    // Registration may report failure yet deliver, so its answer is not looked at.
+    constexpr AtspiKeyMaskType kModifiers[] = {
+        1u << ATSPI_MODIFIER_SHIFT, 1u << ATSPI_MODIFIER_SHIFTLOCK, 1u << ATSPI_MODIFIER_CONTROL,
+        1u << ATSPI_MODIFIER_ALT, 1u << ATSPI_MODIFIER_META3 /* Mod4, Super */,
+        1u << ATSPI_MODIFIER_NUMLOCK};
+    for (unsigned combination = 0; combination < 1u << std::size(kModifiers); ++combination) {
+        AtspiKeyMaskType mask = 0;
+        for (std::size_t bit = 0; bit < std::size(kModifiers); ++bit) {
+            if (combination & (1u << bit)) mask |= kModifiers[bit];
         }
+        atspi_register_keystroke_listener(keys, nullptr, mask, 1u << ATSPI_KEY_RELEASED_EVENT,
+                                          ATSPI_KEYLISTENER_NOSYNC, nullptr);
     }
 }
 
