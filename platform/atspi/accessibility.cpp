@@ -55,9 +55,17 @@ bool inWindow(AtspiAccessible* accessible, AtspiAccessible* window) {
     return false;
 }
 
+// An application that stopped answering in the middle of a question has answered nothing: what
+// was read so far may be a half, and "cannot complete" is what a busy application answers.
+AXError unlessStalled(AXError code, Owned& value) {
+    if (!stalled()) return code;
+    value.reset();
+    return kAXErrorCannotComplete;
+}
+
 AXError focusedElement(const Object* app, Owned& value) {
     if (!app->accessible) app->accessible = applicationForPid(app->pid);
-    if (!app->accessible) return kAXErrorCannotComplete;
+    if (!app->accessible) return kAXErrorInvalidUIElement;
     Accessible window = activeWindowOf(app->pid, app->accessible.get());
     if (!window) return kAXErrorNoValue;
     // What last announced the focus, while it still has it and lies in that window: searching
@@ -77,14 +85,15 @@ AXError focusedElement(const Object* app, Owned& value) {
 AXError selectedText(const Object* element, Owned& value) {
     AtspiAccessible* accessible = element->accessible.get();
     if (!GRef<AtspiText>(atspi_accessible_get_text_iface(accessible))) return kAXErrorAttributeUnsupported;
-    element->selectedRanges = selectedRanges(accessible);
-    value = stringObject(selectionPrefix(accessible, *element->selectedRanges));
+    std::string prefix;
+    element->selectedRanges = selectionOf(accessible, &prefix);
+    value = stringObject(std::move(prefix));
     return kAXErrorSuccess;
 }
 
 AXError selectedRange(const Object* element, Owned& value) {
     Ranges ranges = element->selectedRanges ? *element->selectedRanges
-                                            : selectedRanges(element->accessible.get());
+                                            : selectionOf(element->accessible.get(), nullptr);
     if (ranges.empty()) return kAXErrorNoValue;
     auto* o = new Object(Kind::Value);
     o->valueType = kValueTypeRange;
@@ -180,6 +189,7 @@ bool isProcessTrusted() {
     if (!accessibilityEnabled()) return false;
     // The registry must answer too: it is what lists the applications.
     if (atspi_init() > 1) return false;
+    atspi_set_timeout(kCallTimeoutMilliseconds, kCallTimeoutMilliseconds);
     Accessible desktop(atspi_get_desktop(0));
     if (!desktop) return false;
     GError* error = nullptr;
@@ -203,12 +213,14 @@ AXError copyAttributeValue(Ref element, const char* attribute, Owned& value) {
     }
     const std::string_view name = attribute;
     if (element->applicationElement) {
-        if (name == "AXFocusedUIElement") return focusedElement(element, value);
-        return kAXErrorAttributeUnsupported;
+        if (name != "AXFocusedUIElement") return kAXErrorAttributeUnsupported;
+        stalled() = false;  // every snapshot starts here
+        return unlessStalled(focusedElement(element, value), value);
     }
-    if (!element->accessible) return kAXErrorCannotComplete;
-    if (name == "AXSelectedText") return selectedText(element, value);
-    if (name == "AXSelectedTextRange") return selectedRange(element, value);
+    if (!element->accessible) return kAXErrorInvalidUIElement;
+    if (stalled()) return kAXErrorCannotComplete;
+    if (name == "AXSelectedText") return unlessStalled(selectedText(element, value), value);
+    if (name == "AXSelectedTextRange") return unlessStalled(selectedRange(element, value), value);
     return kAXErrorAttributeUnsupported;
 }
 
@@ -220,8 +232,9 @@ AXError copyParameterizedAttributeValue(Ref element, const char* attribute, Ref 
         return kAXErrorIllegalArgument;
     }
     if (std::string_view(attribute) != "AXBoundsForRange") return kAXErrorAttributeUnsupported;
-    if (!element->accessible) return kAXErrorCannotComplete;
-    return boundsForRange(element, parameter, value);
+    if (!element->accessible) return kAXErrorInvalidUIElement;
+    if (stalled()) return kAXErrorCannotComplete;
+    return unlessStalled(boundsForRange(element, parameter, value), value);
 }
 
 AXError setAttributeValue(Ref element, const char* attribute, bool value) {

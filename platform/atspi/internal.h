@@ -17,18 +17,49 @@ namespace sw::platform::atspi {
 // Value type code of a text range, as on macOS.
 inline constexpr int kValueTypeRange = 4;
 
-// Collects the error of one libatspi call at a time, and frees it.
+// How long libatspi waits for an answer, also in an application's first seconds, when it would
+// otherwise wait up to 15 s: the end of input must be served within a second.
+inline constexpr int kCallTimeoutMilliseconds = 800;
+
+// Whether, since the current snapshot began, a call ran into that time-out: the application is
+// busy (a browser working out a huge selection) or hung. Nothing more is asked of it until the
+// next snapshot, so one snapshot waits out at most one time-out, and what it read is not trusted.
+inline bool& stalled() {
+    static bool flag = false;  // main thread only
+    return flag;
+}
+
+// Collects the error of one libatspi call at a time, and frees it; notes a call that failed only
+// after most of the time-out.
 struct ErrorSink {
     ErrorSink() = default;
     ErrorSink(const ErrorSink&) = delete;
     ErrorSink& operator=(const ErrorSink&) = delete;
     GError* error = nullptr;
-    ~ErrorSink() { g_clear_error(&error); }
-    GError** out() {
+    gint64 started = 0;
+    mutable bool noted = false;
+    ~ErrorSink() {
+        note();
         g_clear_error(&error);
+    }
+    GError** out() {
+        note();
+        g_clear_error(&error);
+        started = g_get_monotonic_time();
+        noted = false;
         return &error;
     }
-    bool failed() const { return error != nullptr; }
+    bool failed() const {
+        note();
+        return error != nullptr;
+    }
+
+private:
+    // Looked at when the error is first seen, which is right after the call.
+    void note() const {
+        if (error == nullptr || std::exchange(noted, true)) return;
+        if (g_get_monotonic_time() - started >= kCallTimeoutMilliseconds * 500) stalled() = true;
+    }
 };
 
 // A GObject reference that is dropped exactly once.
@@ -78,6 +109,10 @@ struct Extent {
 
 // The selected ranges of one accessible's own text (at most a few).
 Ranges selectedRanges(AtspiAccessible* accessible);
+
+// The selection of a focused element as ranges of its own text, read the way its browser answers
+// quickly, and (when `prefix` is given) a short piece of the selected text, empty when nothing is.
+Ranges selectionOf(AtspiAccessible* accessible, std::string* prefix);
 
 // A short piece of the selected text under `accessible`, found by descending into embedded
 // objects; empty when nothing is selected. Never reads more than a few characters per object.

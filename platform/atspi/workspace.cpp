@@ -177,6 +177,7 @@ void startWorkspace() {
     if (w.started) return;
     w.started = true;
     atspi_init();
+    atspi_set_timeout(kCallTimeoutMilliseconds, kCallTimeoutMilliseconds);
     if (DBusConnection* connection = atspi_get_a11y_bus()) {
         dbus_connection_add_filter(connection, onBusSignal, nullptr, nullptr);
     }
