@@ -47,10 +47,11 @@ void askForGeometryOnce(AtspiAccessible* focused) {
 
 // Whether `accessible` lies in `window`, going up its parents (mostly known locally already).
 bool inWindow(AtspiAccessible* accessible, AtspiAccessible* window) {
-    Accessible parent(atspi_accessible_get_parent(accessible, nullptr));
-    for (int depth = 0; parent && depth < 64; ++depth) {
+    ErrorSink error;
+    Accessible parent(atspi_accessible_get_parent(accessible, error.out()));
+    for (int depth = 0; parent && depth < 64 && !stalled(); ++depth) {
         if (parent.get() == window) return true;
-        parent.reset(atspi_accessible_get_parent(parent.get(), nullptr));
+        parent.reset(atspi_accessible_get_parent(parent.get(), error.out()));
     }
     return false;
 }
@@ -67,6 +68,7 @@ AXError focusedElement(const Object* app, Owned& value) {
     if (!app->accessible) app->accessible = applicationForPid(app->pid);
     if (!app->accessible) return kAXErrorInvalidUIElement;
     Accessible window = activeWindowOf(app->pid, app->accessible.get());
+    if (stalled()) return kAXErrorCannotComplete;
     if (!window) return kAXErrorNoValue;
     // What last announced the focus, while it still has it and lies in that window: searching
     // the window has the browser walk its whole tree, which for a page of megabytes takes seconds.
@@ -75,6 +77,7 @@ AXError focusedElement(const Object* app, Owned& value) {
                      inWindow(focused.get(), window.get()))) {
         focused.reset();
     }
+    if (stalled()) return kAXErrorCannotComplete;
     if (!focused) focused = focusedDescendant(window.get());
     if (!focused) return kAXErrorNoValue;
     askForGeometryOnce(focused.get());

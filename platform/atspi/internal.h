@@ -20,6 +20,8 @@ inline constexpr int kValueTypeRange = 4;
 // How long libatspi waits for an answer, also in an application's first seconds, when it would
 // otherwise wait up to 15 s: the end of input must be served within a second.
 inline constexpr int kCallTimeoutMilliseconds = 800;
+// A call that took this long before failing (or, for calls that cannot fail, at all) ran into it.
+inline constexpr gint64 kStalledMicroseconds = kCallTimeoutMilliseconds * 1000 / 2;
 
 // Whether, since the current snapshot began, a call ran into that time-out: the application is
 // busy (a browser working out a huge selection) or hung. Nothing more is asked of it until the
@@ -58,7 +60,7 @@ private:
     // Looked at when the error is first seen, which is right after the call.
     void note() const {
         if (error == nullptr || std::exchange(noted, true)) return;
-        if (g_get_monotonic_time() - started >= kCallTimeoutMilliseconds * 500) stalled() = true;
+        if (g_get_monotonic_time() - started >= kStalledMicroseconds) stalled() = true;
     }
 };
 

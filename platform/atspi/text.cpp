@@ -34,7 +34,7 @@ constexpr gulong kMaxRetryMicroseconds = 100 * 1000;
 // The child that an embedded-object character at `offset` stands for.
 Accessible embeddedChild(AtspiAccessible* accessible, int offset) {
     GRef<AtspiHypertext> hypertext(atspi_accessible_get_hypertext_iface(accessible));
-    if (!hypertext) return {};
+    if (!hypertext || stalled()) return {};
     ErrorSink error;
     const int index = atspi_hypertext_get_link_index(hypertext.get(), offset, error.out());
     if (error.failed() || index < 0) return {};
@@ -45,7 +45,7 @@ Accessible embeddedChild(AtspiAccessible* accessible, int offset) {
 
 int characterCount(AtspiAccessible* accessible) {
     GRef<AtspiText> text(atspi_accessible_get_text_iface(accessible));
-    if (!text) return 0;
+    if (!text || stalled()) return 0;
     ErrorSink error;
     const int n = atspi_text_get_character_count(text.get(), error.out());
     return error.failed() ? 0 : std::max(n, 0);
@@ -54,7 +54,7 @@ int characterCount(AtspiAccessible* accessible) {
 // The characters [start, end) of an accessible as UTF-8; empty when they cannot be read.
 std::string textOf(AtspiAccessible* accessible, int start, int end) {
     GRef<AtspiText> text(atspi_accessible_get_text_iface(accessible));
-    if (!text || end <= start) return {};
+    if (!text || end <= start || stalled()) return {};
     ErrorSink error;
     gchar* raw = atspi_text_get_text(text.get(), start, end, error.out());
     std::string chars = !error.failed() && raw != nullptr ? raw : "";
@@ -203,6 +203,7 @@ struct Box {
 };
 
 void addRange(Box& box, AtspiText* text, int start, int end) {
+    if (stalled()) return;
     ErrorSink error;
     AtspiRect* r =
         atspi_text_get_range_extents(text, start, end, ATSPI_COORD_TYPE_SCREEN, error.out());
@@ -212,6 +213,7 @@ void addRange(Box& box, AtspiText* text, int start, int end) {
 
 // An object's box, or a plain character's when there is no object.
 void addEnd(Box& box, AtspiAccessible* object, AtspiText* text, int offset) {
+    if (stalled()) return;
     ErrorSink error;
     AtspiRect* r = nullptr;
     if (object == nullptr) {
@@ -231,7 +233,7 @@ void addCoarse(Box& box, const Extent& extent, AtspiText* text) {
     addEnd(last, extent.last.get(), text, extent.end - 1);
     Box part = first;
     part.add(last);
-    if (!first.empty && !last.empty && last.top >= first.bottom) {
+    if (!first.empty && !last.empty && last.top >= first.bottom && !stalled()) {
         GRef<AtspiComponent> owner(atspi_accessible_get_component_iface(extent.owner.get()));
         ErrorSink error;
         AtspiRect* r = owner ? atspi_component_get_extents(owner.get(), ATSPI_COORD_TYPE_SCREEN,
@@ -270,6 +272,7 @@ Box measureOnce(const std::vector<Extent>& extents, Box& fallback) {
             }
             box.add(range);
         }
+        if (stalled()) break;
         ErrorSink error;
         AtspiRect* last = atspi_text_get_character_extents(text.get(), extent.end - 1,
                                                            ATSPI_COORD_TYPE_SCREEN, error.out());
@@ -359,8 +362,9 @@ std::optional<Ranges> selectionAroundCaret(AtspiAccessible* document, std::strin
     // Only a document whose text is all children; its own characters need its own answer.
     ErrorSink error;
     const int count = characterCount(document);
+    if (count <= 0) return Ranges{};  // an empty page, or one too busy to answer
     const int links = atspi_hypertext_get_n_links(hypertext.get(), error.out());
-    if (error.failed() || count <= 0 || links != count) return std::nullopt;
+    if (error.failed() || links != count) return std::nullopt;
     const int caret = atspi_text_get_caret_offset(text.get(), error.out());
     if (error.failed()) return std::nullopt;
     if (caret < 0) return Ranges{};  // no caret in this document: nothing selected in it
@@ -386,20 +390,23 @@ std::optional<Ranges> selectionAroundCaret(AtspiAccessible* document, std::strin
 Ranges selectionOf(AtspiAccessible* accessible, std::string* prefix) {
     std::string found;
     std::optional<Ranges> ranges = selectionAroundCaret(accessible, found);
-    if (!ranges) ranges = selectedRanges(accessible);
+    if (!ranges) ranges = stalled() ? Ranges{} : selectedRanges(accessible);
     if (prefix != nullptr) *prefix = found.empty() ? selectionPrefix(accessible, *ranges) : found;
     return std::move(*ranges);
 }
 
 bool hasState(AtspiAccessible* accessible, AtspiStateType state) {
+    // The one call here that takes no error: a browser this slow to tell states is stalled.
+    const gint64 started = g_get_monotonic_time();
     GRef<AtspiStateSet> states(atspi_accessible_get_state_set(accessible));
+    if (g_get_monotonic_time() - started >= kStalledMicroseconds) stalled() = true;
     return states && atspi_state_set_contains(states.get(), state);
 }
 
 Ranges selectedRanges(AtspiAccessible* accessible) {
     Ranges ranges;
     GRef<AtspiText> text(atspi_accessible_get_text_iface(accessible));
-    if (!text) return ranges;
+    if (!text || stalled()) return ranges;
     ErrorSink error;
     const int n = std::min(atspi_text_get_n_selections(text.get(), error.out()), kMaxRanges);
     for (int i = 0; !error.failed() && i < n; ++i) {

@@ -147,9 +147,10 @@ DBusHandlerResult onBusSignal(DBusConnection*, DBusMessage* message, void*) {
 }
 
 Accessible findActiveWindow(AtspiAccessible* application) {
-    const int windows = atspi_accessible_get_child_count(application, nullptr);
-    for (int k = 0; k < windows; ++k) {
-        Accessible window(atspi_accessible_get_child_at_index(application, k, nullptr));
+    ErrorSink error;
+    const int windows = atspi_accessible_get_child_count(application, error.out());
+    for (int k = 0; k < windows && !error.failed(); ++k) {
+        Accessible window(atspi_accessible_get_child_at_index(application, k, error.out()));
         if (window && hasState(window.get(), ATSPI_STATE_ACTIVE)) return window;
     }
     return {};
@@ -207,6 +208,7 @@ Accessible activeWindowOf(ProcessId pid, AtspiAccessible* application) {
     if (w.activeWindow && w.frontmostPid == pid && hasState(w.activeWindow.get(), ATSPI_STATE_ACTIVE)) {
         return Accessible::share(w.activeWindow.get());
     }
+    if (stalled()) return {};  // no further questions for a snapshot the browser is too busy for
     return findActiveWindow(application);
 }
 
