@@ -119,6 +119,19 @@ class View:
         return self.painted(self.last_region, timeout=60)
 
 
+    def select_across_pages(self, pages):
+        """On a big page: a click in the first paragraph, `pages` pages down, a shift+click there.
+        The painted selection in the visible part of the page, which starts far above it."""
+        self.d.click(self.ox + 60, self.oy + 50)
+        for _ in range(pages):
+            self.d.key("Page_Down")
+        time.sleep(0.5)
+        self.d.xdotool("mousemove", str(self.ox + 300), str(self.oy + 400), "keydown", "shift",
+                       "click", "1", "keyup", "shift")
+        self.last_region = (self.ox, self.oy, self.ox + 700, self.oy + 600)
+        return self.painted(self.last_region)
+
+
 def open_page(d, url):
     """Loads `url` in the browser in front, through its address bar; the page's View."""
     d.key("ctrl+l")

@@ -138,6 +138,12 @@ def run(engine, exe):
         view.click_empty()
         expect_cleared()
 
+        step("a selection from far above the visible part of the page: what is painted is inside")
+        painted = view.select_across_pages(6)
+        expect_present(painted, lambda r, p: contains(r, p) and r[1] < view.oy)
+        view.click_empty()
+        expect_cleared()
+
         step("closing standard input ends the watcher with status 0 within a second")
         status, seconds = watcher.close()
         check(status == 0 and seconds < 1, f"exit status {status} after {seconds:.2f} s")
