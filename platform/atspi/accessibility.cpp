@@ -191,8 +191,7 @@ void release(Ref object) noexcept {
 bool isProcessTrusted() {
     if (!accessibilityEnabled()) return false;
     // The registry must answer too: it is what lists the applications.
-    if (atspi_init() > 1) return false;
-    atspi_set_timeout(kCallTimeoutMilliseconds, kCallTimeoutMilliseconds);
+    if (startAtspi() > 1) return false;
     Accessible desktop(atspi_get_desktop(0));
     if (!desktop) return false;
     GError* error = nullptr;

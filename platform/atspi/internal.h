@@ -23,6 +23,13 @@ inline constexpr int kCallTimeoutMilliseconds = 800;
 // A call that took this long before failing (or, for calls that cannot fail, at all) ran into it.
 inline constexpr gint64 kStalledMicroseconds = kCallTimeoutMilliseconds * 1000 / 2;
 
+// libatspi's own start, with that time-out; returns what atspi_init() does (above 1: no bus).
+inline int startAtspi() {
+    const int status = atspi_init();
+    atspi_set_timeout(kCallTimeoutMilliseconds, kCallTimeoutMilliseconds);
+    return status;
+}
+
 // Whether, since the current snapshot began, a call ran into that time-out: the application is
 // busy (a browser working out a huge selection) or hung. Nothing more is asked of it until the
 // next snapshot, so one snapshot waits out at most one time-out, and what it read is not trusted.

@@ -79,7 +79,7 @@ Ranges childSelection(AtspiAccessible* child, int offset, int start, int end) {
 bool findText(AtspiAccessible* accessible, const Ranges& ranges, int depth, int& budget,
               std::string& found) {
     for (const auto& [start, end] : ranges) {
-        for (int from = start; from < end && budget > 0 && !stalled(); from += kPrefixChars) {
+        for (int from = start; from < end && budget > 0; from += kPrefixChars) {
             --budget;
             const int to = std::min(end, from + kPrefixChars);
             const std::string chars = textOf(accessible, from, to);
@@ -139,7 +139,7 @@ void planPiece(Planner& plan, AtspiAccessible* accessible, int from, int to, int
                int depth) {
     const std::string chars = textOf(accessible, from, to);
     int offset = from, runStart = from;
-    for (const char* p = chars.c_str(); *p != '\0' && !stalled(); p = g_utf8_next_char(p), ++offset) {
+    for (const char* p = chars.c_str(); *p != '\0'; p = g_utf8_next_char(p), ++offset) {
         if (g_utf8_get_char(p) != kEmbeddedObject) continue;
         plan.add(accessible, runStart, offset, false);
         runStart = offset + 1;
@@ -255,7 +255,6 @@ void addCoarse(Box& box, const Extent& extent, AtspiText* text) {
 Box measureOnce(const std::vector<Extent>& extents, Box& fallback) {
     Box box;
     for (const Extent& extent : extents) {
-        if (stalled()) break;
         GRef<AtspiText> text(atspi_accessible_get_text_iface(extent.owner.get()));
         if (!text) continue;
         if (extent.coarse) {
@@ -274,12 +273,7 @@ Box measureOnce(const std::vector<Extent>& extents, Box& fallback) {
             }
             box.add(range);
         }
-        if (stalled()) break;
-        ErrorSink error;
-        AtspiRect* last = atspi_text_get_character_extents(text.get(), extent.end - 1,
-                                                           ATSPI_COORD_TYPE_SCREEN, error.out());
-        if (!error.failed()) box.add(last);
-        g_free(last);
+        addEnd(box, nullptr, text.get(), extent.end - 1);
     }
     // Nothing measurable at all is what a page that is not laid out yet answers too.
     if (box.empty && !extents.empty()) box.ready = false;
@@ -325,7 +319,7 @@ struct Run {
     bool selected(int offset) {
         const int towardsCaret = offset < caret ? 1 : -1;
         for (int i = 0; i < kEmptyNeighbours && offset != caret; ++i, offset += towardsCaret) {
-            if (--probes < 0 || stalled()) return false;
+            if (--probes < 0) return false;
             Accessible child = embeddedChild(parent, offset);
             if (!child) return false;
             if (characterCount(child.get()) > 0) return !selectedRanges(child.get()).empty();

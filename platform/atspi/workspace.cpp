@@ -177,8 +177,7 @@ void startWorkspace() {
     Workspace& w = workspace();
     if (w.started) return;
     w.started = true;
-    atspi_init();
-    atspi_set_timeout(kCallTimeoutMilliseconds, kCallTimeoutMilliseconds);
+    startAtspi();
     if (DBusConnection* connection = atspi_get_a11y_bus()) {
         dbus_connection_add_filter(connection, onBusSignal, nullptr, nullptr);
     }

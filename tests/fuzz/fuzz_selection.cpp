@@ -236,10 +236,9 @@ void checkSettled() {
     };
     bool selected = false;
     // A busy browser ("cannot complete" anywhere on the way to the text) leaves the last line standing.
-    bool busy = false;
     const auto isBusy = [](const Answer& a) { return a.code == platform::kAXErrorCannotComplete; };
     const Answer focus = watched ? state.focused[app->pid] : Answer{};
-    busy = isBusy(focus);
+    bool busy = isBusy(focus);
     if (const auto* e = focus.code == 0 && focus.value ? std::get_if<sim::ElementRef>(&*focus.value) : nullptr) {
         // Text controls tell their selected text; failing that, a page tells it through its marker range.
         const Answer controlText = state.texts.contains(e->element) ? state.texts[e->element] : Answer{};
