@@ -18,10 +18,11 @@ namespace sw::platform::atspi {
 inline constexpr int kValueTypeRange = 4;
 
 // How long libatspi waits for an answer, also in an application's first seconds, when it would
-// otherwise wait up to 15 s: the end of input must be served within a second.
-inline constexpr int kCallTimeoutMilliseconds = 800;
+// otherwise wait up to 15 s. A call that runs out was seen to hold on for twice this, and the end
+// of input must be served within a second.
+inline constexpr int kCallTimeoutMilliseconds = 400;
 // A call that took this long before failing (or, for calls that cannot fail, at all) ran into it.
-inline constexpr gint64 kStalledMicroseconds = kCallTimeoutMilliseconds * 1000 / 2;
+inline constexpr gint64 kStalledMicroseconds = kCallTimeoutMilliseconds * 1000 * 9 / 10;
 
 // libatspi's own start, with that time-out; returns what atspi_init() does (above 1: no bus).
 inline int startAtspi() {
