@@ -7,6 +7,7 @@
 // POSIX code for every backend (platform/posix).
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <optional>
 #include <string>
@@ -33,12 +34,22 @@ inline constexpr AXError kAXErrorNoValue = -25212;
 using ProcessId = std::int32_t;
 using TypeID = std::uintptr_t;
 
-// Value type code of a rectangle held in an accessibility value.
+// Value type codes of the accessibility values the watcher reads: a point, a size, a rectangle.
+inline constexpr int kAXValueTypeCGPoint = 1;
+inline constexpr int kAXValueTypeCGSize = 2;
 inline constexpr int kAXValueTypeCGRect = 3;
 
 struct Rect {
     double x = 0;
     double y = 0;
+    double width = 0;
+    double height = 0;
+};
+struct Point {
+    double x = 0;
+    double y = 0;
+};
+struct Size {
     double width = 0;
     double height = 0;
 };
@@ -97,15 +108,13 @@ AXError copyAttributeValue(Ref element, const char* attribute, Owned& value);
 AXError copyParameterizedAttributeValue(Ref element, const char* attribute, Ref parameter,
                                         Owned& value);
 
-// Sets an attribute of an element to a boolean. The only write the watcher makes into another
-// application: asking a browser, once per attach, to build the accessibility tree of its pages.
-AXError setAttributeValue(Ref element, const char* attribute, bool value);
-
-// Type identifier of any platform object, the one that accessibility elements carry, and the one
-// of text-marker ranges (the opaque ranges of page text that web areas answer selections with).
+// Type identifier of any platform object, the one that accessibility elements carry, the one of
+// text-marker ranges (the opaque ranges of page text that web areas answer selections with) and
+// the one of text markers (one position in page text, such as either end of a range).
 TypeID getTypeID(Ref object);
 TypeID elementTypeID();
 TypeID textMarkerRangeTypeID();
+TypeID textMarkerTypeID();
 
 // Whether an attribute value is a string, and its text as UTF-8 (empty when it is not a string).
 bool isString(Ref value);
@@ -114,8 +123,15 @@ std::string stringValue(Ref value);
 // The accessibility value type of a value (kAXValueTypeCGRect for a rectangle); a value that is no
 // accessibility value at all gives 0.
 int valueGetType(Ref value);
-// Extracts a rectangle; false when the value does not hold one.
+// Extract a rectangle, a point or a size; false when the value does not hold one.
 bool valueGetRect(Ref value, Rect& rect);
+bool valueGetPoint(Ref value, Point& point);
+bool valueGetSize(Ref value, Size& size);
+
+// Arrays of values, such as the elements "AXChildren" answers with: how many items (0 for a value
+// that is no array), and one item as a reference of its own (empty when out of range).
+std::size_t arrayCount(Ref value);
+Owned arrayItem(Ref array, std::size_t index);
 
 // ---- Observers and the run loop ---------------------------------------------------------------
 

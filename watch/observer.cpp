@@ -48,11 +48,6 @@ void attachObserver(platform::ProcessId forPid) {
     currentObserver = std::move(observer);
     currentAXApp = std::move(application);
 
-    // Chromium-family browsers build the accessibility tree of their pages only for a client that
-    // asks; building and keeping it costs them memory and time, so only a browser that is really
-    // watched is asked. Every other application refuses the attribute: the answer is not looked at.
-    platform::setAttributeValue(currentAXApp.get(), "AXManualAccessibility", true);
-
     for (const char* name : kNotifications) {
         const platform::AXError result = platform::observerAddNotification(
             currentObserver.get(), currentAXApp.get(), name, nullptr);
@@ -65,6 +60,12 @@ void attachObserver(platform::ProcessId forPid) {
     // Added even when no registration succeeded: the observer stays in place either way.
     platform::runLoopAddSource(platform::runLoopGetCurrent(),
                                platform::observerGetRunLoopSource(currentObserver.get()));
+
+    // Browsers build the accessibility tree of their pages only once a client reads from them:
+    // reading the application's role is what wakes Chromium's and Firefox's. A read, never a
+    // write; the answer itself is not needed.
+    platform::Owned role;
+    platform::copyAttributeValue(currentAXApp.get(), "AXRole", role);
 }
 
 void axCallback(platform::Ref, platform::Ref, platform::Ref, void*) { evaluateAndEmit(); }

@@ -135,6 +135,17 @@ AXError turnOnPageAccessibility(const Object* app) {
     return error.failed() ? kAXErrorCannotComplete : kAXErrorSuccess;
 }
 
+// The role of an application, which the watcher reads once per attach: what turns the page tree of
+// Chromium's engine on, here as on macOS.
+AXError applicationRole(const Object* app, Owned& value) {
+    const AXError code = turnOnPageAccessibility(app);
+    if (code != kAXErrorSuccess) return code;
+    auto* o = new Object(Kind::String);
+    o->text = "AXApplication";
+    value = Owned::adopt(o);
+    return kAXErrorSuccess;
+}
+
 // Whether the session's accessibility bus says accessibility is on. Asked over a private
 // connection of libdbus, which libatspi already brings along, and closed again.
 bool accessibilityEnabled() {
@@ -215,6 +226,7 @@ AXError copyAttributeValue(Ref element, const char* attribute, Owned& value) {
     }
     const std::string_view name = attribute;
     if (element->applicationElement) {
+        if (name == "AXRole") return applicationRole(element, value);
         if (name != "AXFocusedUIElement") return kAXErrorAttributeUnsupported;
         stalled() = false;  // every snapshot starts here
         return unlessStalled(focusedElement(element, value), value);
@@ -239,21 +251,11 @@ AXError copyParameterizedAttributeValue(Ref element, const char* attribute, Ref 
     return unlessStalled(boundsForRange(element, parameter, value), value);
 }
 
-AXError setAttributeValue(Ref element, const char* attribute, bool value) {
-    if (element == nullptr || element->kind != Kind::Element || attribute == nullptr) {
-        return kAXErrorIllegalArgument;
-    }
-    if (element->applicationElement && value &&
-        std::string_view(attribute) == "AXManualAccessibility") {
-        return turnOnPageAccessibility(element);
-    }
-    return kAXErrorAttributeUnsupported;
-}
-
 TypeID getTypeID(Ref object) { return object == nullptr ? 0 : static_cast<TypeID>(object->kind) + 1; }
 TypeID elementTypeID() { return static_cast<TypeID>(Kind::Element) + 1; }
 // No AT-SPI answer is a text-marker range: an identifier no object carries.
 TypeID textMarkerRangeTypeID() { return static_cast<TypeID>(Kind::Value) + 2; }
+TypeID textMarkerTypeID() { return static_cast<TypeID>(Kind::Value) + 3; }
 
 bool isString(Ref value) { return value != nullptr && value->kind == Kind::String; }
 std::string stringValue(Ref value) { return isString(value) ? value->text : std::string(); }
@@ -267,5 +269,11 @@ bool valueGetRect(Ref value, Rect& rect) {
     rect = value->rect;
     return true;
 }
+
+// AT-SPI answers no point, size or array values: nothing reads as one.
+bool valueGetPoint(Ref, Point&) { return false; }
+bool valueGetSize(Ref, Size&) { return false; }
+std::size_t arrayCount(Ref) { return 0; }
+Owned arrayItem(Ref, std::size_t) { return {}; }
 
 }  // namespace sw::platform

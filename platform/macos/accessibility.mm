@@ -107,16 +107,10 @@ AXError copyParameterizedAttributeValue(Ref object, const char* attribute, Ref p
     return code;
 }
 
-AXError setAttributeValue(Ref object, const char* attribute, bool value) {
-    const Name name(attribute);
-    if (object == nullptr || name.get() == nullptr) return ::kAXErrorIllegalArgument;
-    return AXUIElementSetAttributeValue(element(object), name.get(),
-                                        value ? kCFBooleanTrue : kCFBooleanFalse);
-}
-
 TypeID getTypeID(Ref object) { return object == nullptr ? 0 : CFGetTypeID(cf(object)); }
 TypeID elementTypeID() { return AXUIElementGetTypeID(); }
 TypeID textMarkerRangeTypeID() { return AXTextMarkerRangeGetTypeID(); }
+TypeID textMarkerTypeID() { return AXTextMarkerGetTypeID(); }
 
 bool isString(Ref value) { return value != nullptr && CFGetTypeID(cf(value)) == CFStringGetTypeID(); }
 
@@ -138,6 +132,39 @@ bool valueGetRect(Ref value, Rect& rect) {
     }
     rect = {extracted.origin.x, extracted.origin.y, extracted.size.width, extracted.size.height};
     return true;
+}
+
+bool valueGetPoint(Ref value, Point& point) {
+    if (valueGetType(value) != kAXValueTypeCGPoint) return false;
+    CGPoint extracted;
+    if (!AXValueGetValue(static_cast<AXValueRef>(cf(value)), ::kAXValueTypeCGPoint, &extracted)) {
+        return false;
+    }
+    point = {extracted.x, extracted.y};
+    return true;
+}
+
+bool valueGetSize(Ref value, Size& size) {
+    if (valueGetType(value) != kAXValueTypeCGSize) return false;
+    CGSize extracted;
+    if (!AXValueGetValue(static_cast<AXValueRef>(cf(value)), ::kAXValueTypeCGSize, &extracted)) {
+        return false;
+    }
+    size = {extracted.width, extracted.height};
+    return true;
+}
+
+std::size_t arrayCount(Ref value) {
+    if (value == nullptr || CFGetTypeID(cf(value)) != CFArrayGetTypeID()) return 0;
+    return static_cast<std::size_t>(CFArrayGetCount(static_cast<CFArrayRef>(cf(value))));
+}
+
+Owned arrayItem(Ref array, std::size_t index) {
+    if (index >= arrayCount(array)) return {};
+    // The array keeps its items; the caller gets a reference of its own.
+    const void* item =
+        CFArrayGetValueAtIndex(static_cast<CFArrayRef>(cf(array)), static_cast<CFIndex>(index));
+    return item == nullptr ? Owned() : Owned::adopt(ref(CFRetain(item)));
 }
 
 AXError observerCreate(ProcessId pid, ObserverCallback callback, Owned& observer) {

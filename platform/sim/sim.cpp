@@ -462,16 +462,10 @@ AXError copyParameterizedAttributeValue(Ref element, const char* attribute, Ref 
     return sim::answer(a, element->pid, value);
 }
 
-AXError setAttributeValue(Ref element, const char* attribute, bool value) {
-    if (element == nullptr || element->kind != Kind::Element) return sim::kAXErrorIllegalArgument;
-    desktop().calls.push_back(std::string("setAttributeValue ") + sim::label(element) + " " +
-                              attribute + (value ? " true" : " false"));
-    return sim::kAXErrorAttributeUnsupported;
-}
-
 TypeID getTypeID(Ref object) { return static_cast<TypeID>(object->kind) + 1; }
 TypeID elementTypeID() { return static_cast<TypeID>(Kind::Element) + 1; }
 TypeID textMarkerRangeTypeID() { return static_cast<TypeID>(Kind::MarkerRange) + 1; }
+TypeID textMarkerTypeID() { return static_cast<TypeID>(Kind::Count) + 1; }
 
 bool isString(Ref value) { return value->kind == Kind::String; }
 std::string stringValue(Ref value) { return isString(value) ? value->text : std::string(); }
@@ -483,6 +477,11 @@ bool valueGetRect(Ref value, Rect& rect) {
     rect = value->rect;
     return true;
 }
+
+bool valueGetPoint(Ref, Point&) { return false; }
+bool valueGetSize(Ref, Size&) { return false; }
+std::size_t arrayCount(Ref) { return 0; }
+Owned arrayItem(Ref, std::size_t) { return {}; }
 
 AXError observerCreate(ProcessId pid, ObserverCallback callback, Owned& observer) {
     sim::Desktop& d = desktop();

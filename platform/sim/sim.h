@@ -121,9 +121,7 @@ int liveObjects(Kind kind);
 // Observer sources currently in the run loop.
 int sourcesInRunLoop();
 // Every observer and application-element call and every attribute set, in order, e.g.
-// "observerCreate 101 -> o3", "runLoopRemoveSource o3", "release observer o3", "release element e2",
-// "setAttributeValue e2 AXManualAccessibility true". Setting an attribute always answers
-// "attribute unsupported".
+// "observerCreate 101 -> o3", "runLoopRemoveSource o3", "release observer o3", "release element e2".
 const std::vector<std::string>& calls();
 void clearCalls();
 

@@ -83,7 +83,7 @@ struct State {
     std::optional<bool> lastLine;
     std::map<std::string, bool> observers;  // alive, by label: whether the source is in the run loop
     std::size_t callsSeen = 0, registrations = 0;
-    bool started = false, pageTreeAsked = true;
+    bool started = false;
     long lines = 0, present = 0, diagnostics = 0, settled = 0;
     const char* step = "";
 } state;
@@ -204,12 +204,7 @@ std::size_t check() {
             rule(state.observers.empty(), "an observer made while another is alive");
             if (label != "null") state.observers[label] = false;
             state.registrations = 0;
-            state.pageTreeAsked = label == "null" || state.createFails[std::stoi(call.substr(15))];
-        } else if (call.starts_with("setAttributeValue ")) {
-            rule(!std::exchange(state.pageTreeAsked, true) && call.ends_with(" AXManualAccessibility true"),
-                 "an attribute written outside an attach, or twice");
         } else if (call.starts_with("observerAddNotification ")) {
-            rule(state.pageTreeAsked, "notifications registered before the page tree was asked for");
             rule(label == kNotifications[state.registrations++ % 2], "notifications out of order");
         } else if (call.starts_with("runLoopAddSource ")) {
             rule(!std::exchange(state.observers[label], true), "a source added twice");
