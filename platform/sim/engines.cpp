@@ -161,26 +161,26 @@ std::optional<Answer> modelAnswer(ProcessId pid, int e, std::string_view name, R
     if (found == browsers().end()) return std::nullopt;
     Browser& b = found->second;
     const BrowserPage& p = b.page;
-
+    if (b.started && !(e == 0 && name == "AXRole")) b.pageOn = true;
     if (e == 0) {  // the application
         if (name == "AXRole") {
             // Chromium's application class answers -accessibilityRole
             // (chrome/browser/chrome_browser_application_mac.mm) by adding the native-API mode,
             // and the web-contents mode too unless its macOS 14 "activation refinements" feature
             // is on. Firefox's application (accessible/mac/Platform.mm) starts its accessibility,
-            // whose service comes up at the next request into a window.
+            // whose service comes up at the next request (through the application, into a window).
             if (b.engine == Engine::Chromium && !b.activationRefinements) b.pageOn = true;
             if (b.engine == Engine::Firefox) b.started = true;
         }
-        // Asking for the focus turns nothing on; without a page tree, the focus inside the page is
-        // the page container's view.
+        // Asking for the focus turns nothing on, and without a page tree it gives nothing inside
+        // the page: no element at all, as the view holding the page has none to give.
         if (name == "AXFocusedUIElement") {
-            return Answer::of(ElementRef{inPage(b, b.focus) && !b.pageOn ? p.container : b.focus});
+            if (inPage(b, b.focus) && !b.pageOn) return Answer::failure(kAXErrorNoValue);
+            return Answer::of(ElementRef{b.focus});
         }
         return std::nullopt;
     }
 
-    if (b.started) b.pageOn = true;
     // With the refinements, the web-contents mode comes when a client reads the role of the page's
     // own view (content/app_shim_remote_cocoa/render_widget_host_view_cocoa.mm, -accessibilityRole).
     if (e == p.container && name == "AXRole" && b.activationRefinements) b.pageOn = true;
