@@ -72,14 +72,14 @@ const char* const kOpNames[] = {"activate", "front", "create", "register", "focu
                                 "bounds", "notify", "run", "select", "settle", "markers",
                                 "select page", "tree", "window", "release"};
 
-// What the page's elements answer besides their selection, and what the watcher reads at all: a
-// read of any other name breaks a rule.
-constexpr const char* kTreeAttributes[] = {
+// Every attribute the watcher reads: a read of any other name breaks a rule. The first ones are
+// what the page's elements answer besides their selection (the "tree" operation).
+constexpr const char* kReadable[] = {
     "AXRole", "AXParent", "AXChildren", "AXFrame", "AXPosition", "AXSize",
-    "AXStartTextMarkerForTextMarkerRange", "AXEndTextMarkerForTextMarkerRange", "AXUIElementForTextMarker"};
-constexpr const char* kRead[] = {
+    "AXStartTextMarkerForTextMarkerRange", "AXEndTextMarkerForTextMarkerRange", "AXUIElementForTextMarker",
     "AXFocusedUIElement", "AXFocusedWindow", "AXSelectedText", "AXSelectedTextRange", "AXBoundsForRange",
     "AXSelectedTextMarkerRange", "AXStringForTextMarkerRange", "AXBoundsForTextMarkerRange"};
+constexpr int kTreeAttributes = 9;
 constexpr const char* kRoles[] = {"AXWebArea", "AXWindow", "AXGroup", "AXScrollArea", "AXApplication"};
 
 struct Reader {
@@ -160,20 +160,13 @@ Answer answerChoice(Reader& in, bool application = true) {
     return answer;
 }
 
-// What an attribute of the page's tree answers: mostly the kind of value it should have.
+// What an attribute of the page's tree answers: often a role, or an element (a parent, the element
+// of a marker), else anything.
 Answer treeChoice(Reader& in, std::string_view attribute) {
-    if (in.byte() & 1) return answerChoice(in, false);
-    if (attribute == "AXRole") return Answer::of(sim::Text{kRoles[in.byte() % std::size(kRoles)]});
-    if (attribute == "AXChildren") {
-        sim::ArrayValue children;
-        for (int n = in.byte() % 4; n > 0; --n) children.items.push_back(elementChoice(in));
-        return Answer::of(children);
-    }
-    if (attribute == "AXFrame") return Answer::of(sim::RectValue{rectChoice(in)});
-    if (attribute == "AXPosition") return Answer::of(sim::PointValue{numberChoice(in), numberChoice(in)});
-    if (attribute == "AXSize") return Answer::of(sim::SizeValue{numberChoice(in), numberChoice(in)});
-    if (attribute.ends_with("TextMarkerRange")) return Answer::of(sim::Marker{endChoice(in)});
-    return Answer::of(sim::ElementRef{elementChoice(in)});  // a parent, the element of a marker
+    const int b = in.byte();
+    if (b % 3 != 0) return answerChoice(in, false);
+    if (attribute == "AXRole") return Answer::of(sim::Text{kRoles[b / 3 % std::size(kRoles)]});
+    return Answer::of(sim::ElementRef{elementChoice(in)});
 }
 
 // ---- The rules ----------------------------------------------------------------------------------
@@ -277,11 +270,7 @@ std::size_t check() {
     }
     if (state.awaitingWake) broken("an attach without its wake-up read");
     if (state.callsSeen > 4096) sim::clearCalls(), state.callsSeen = 0;
-    static const std::vector<std::string> known = [] {
-        std::vector<std::string> names(std::begin(kRead), std::end(kRead));
-        names.insert(names.end(), std::begin(kTreeAttributes), std::end(kTreeAttributes));
-        return names;
-    }();
+    static const std::vector<std::string> known(std::begin(kReadable), std::end(kReadable));
     int reads = 0;
     for (const std::string& name : known) reads += sim::queryCount(name);
     if (reads != sim::queryCount()) broken("a read of an attribute the watcher has no use for");
@@ -294,42 +283,30 @@ std::size_t check() {
 // element, else of the nearest web area above it (at most 32 parents up, not beyond a window).
 std::pair<bool, bool> expectedSelection(const Answer& focus) {
     const auto isBusy = [](const Answer& a) { return a.code == platform::kAXErrorCannotComplete; };
-    const auto hasText = [](const Answer& a) {
+    const auto* focused = focus.code == 0 && focus.value ? std::get_if<sim::ElementRef>(&*focus.value) : nullptr;
+    if (isBusy(focus) || focused == nullptr) return {false, isBusy(focus)};
+    const auto text = [](const Answer& a) {
         const auto* t = a.code == 0 && a.value ? std::get_if<sim::Text>(&*a.value) : nullptr;
-        return t != nullptr && !t->text.empty();
-    };
-    const auto elementOf = [](const Answer& a) {
-        const auto* e = a.code == 0 && a.value ? std::get_if<sim::ElementRef>(&*a.value) : nullptr;
-        return e == nullptr ? std::optional<int>() : e->element;
-    };
-    const auto roleIs = [](int e, const char* role) {
-        const Answer& a = state.roles[e];
-        const auto* t = a.code == 0 && a.value ? std::get_if<sim::Text>(&*a.value) : nullptr;
-        return t != nullptr && t->text == role;
+        return t ? t->text : "";
     };
     const auto page = [&](int e) -> std::pair<bool, bool> {
-        const auto& [range, text] = state.pages[e];
-        if (isBusy(range)) return {false, true};
-        if (!(range.code == 0 && range.value && std::holds_alternative<sim::MarkerRange>(*range.value))) return {};
-        return {hasText(text), isBusy(text)};
+        const auto& [range, string] = state.pages[e];
+        const bool marked = range.code == 0 && range.value && std::holds_alternative<sim::MarkerRange>(*range.value);
+        return {marked && !text(string).empty(), isBusy(range) || (marked && isBusy(string))};
     };
-    if (isBusy(focus)) return {false, true};
-    const std::optional<int> focused = elementOf(focus);
-    if (!focused) return {};
-    const Answer controlText = state.texts.contains(*focused) ? state.texts[*focused] : Answer{};
-    if (isBusy(controlText) || hasText(controlText)) return {hasText(controlText), isBusy(controlText)};
-    if (const auto found = page(*focused); found.first || found.second) return found;
-    if (isBusy(state.roles[*focused])) return {false, true};
-    if (roleIs(*focused, "AXWebArea")) return {};
-    int e = *focused;
-    for (int step = 0; step < 32; ++step) {
-        if (isBusy(state.parents[e])) return {false, true};
-        const std::optional<int> parent = elementOf(state.parents[e]);
-        if (!parent) return {};
-        e = *parent;
-        if (isBusy(state.roles[e])) return {false, true};
-        if (roleIs(e, "AXWebArea")) return page(e);
-        if (roleIs(e, "AXWindow") || roleIs(e, "AXApplication")) return {};
+    const Answer control = state.texts.contains(focused->element) ? state.texts[focused->element] : Answer{};
+    if (isBusy(control) || !text(control).empty()) return {!text(control).empty(), isBusy(control)};
+    if (const auto found = page(focused->element); found.first || found.second) return found;
+    // The roles of the focus and of its ancestors, each after the parent that leads to it.
+    for (int e = focused->element, step = 0; step <= 32; ++step) {
+        const Answer& role = state.roles[e];
+        if (isBusy(role)) return {false, true};
+        if (text(role) == "AXWebArea") return step == 0 ? std::pair{false, false} : page(e);
+        if (step == 32 || (step > 0 && (text(role) == "AXWindow" || text(role) == "AXApplication"))) break;
+        const Answer& parent = state.parents[e];
+        const auto* up = parent.code == 0 && parent.value ? std::get_if<sim::ElementRef>(&*parent.value) : nullptr;
+        if (isBusy(parent) || up == nullptr) return {false, isBusy(parent)};
+        e = up->element;
     }
     return {};
 }
@@ -405,7 +382,7 @@ void runOperation(Reader& in) {
         } break;
         case kTree: {  // roles, parents, children, frames, marker ends and the elements of markers
             const int element = elementChoice(in);
-            const char* attribute = kTreeAttributes[in.byte() % std::size(kTreeAttributes)];
+            const char* attribute = kReadable[in.byte() % kTreeAttributes];
             const Answer answer = treeChoice(in, attribute);
             sim::setAttribute(element, attribute, answer);
             if (attribute == std::string_view("AXRole")) state.roles[element] = answer;
