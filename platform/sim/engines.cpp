@@ -52,9 +52,8 @@ int element(ProcessId pid, const char* role, int parent, Rect frame) {
 bool inPage(const Browser& b, int e) { return b.frameOf.contains(e); }
 
 // The selection an element answers for, if it answers for one. Chromium and Firefox answer
-// "AXSelectedTextMarkerRange" on every element of the page with the page's one selection
-// (Chromium's BrowserAccessibilityCocoa, Firefox's mozAccessible); WebKit answers it per frame, on
-// the frame's web area.
+// "AXSelectedTextMarkerRange" on every element of the page, with the page's (the document's) one
+// selection; WebKit answers it per frame, on the frame's web area.
 const Selection* selectionFor(const Browser& b, int e, bool& answers) {
     answers = inPage(b, e) && (b.engine != Engine::WebKit || b.frameOf.at(e) == e);
     if (!answers) return nullptr;
@@ -123,7 +122,8 @@ BrowserPage addBrowser(ProcessId pid, const std::string& bundleIdentifier, Engin
     b.activationRefinements = activationRefinements;
     b.page = p;
     b.focus = p.webArea;
-    // Safari's page processes serve any accessibility request into the page: no wake-up.
+    // Safari: any accessibility request into the page turns its page processes on, so the tree
+    // is there from the first question; nothing else is needed.
     b.pageOn = engine == Engine::WebKit;
     for (int e : {p.webArea, p.firstLine, p.secondLine, p.link, host}) b.frameOf[e] = p.webArea;
     for (int e : {p.frame, p.frameText}) b.frameOf[e] = p.frame;
@@ -143,7 +143,7 @@ void selectInPage(ProcessId pid, int from, int to, std::string text, Rect rect) 
     if (!b.pageOn) return;  // no page tree, nothing to tell
     if (focusMoved) post(pid, "AXFocusedUIElementChanged");
     // All three post "AXSelectedTextChanged" (on the root web area and the changed element), except
-    // WebKit when a selection becomes none: FrameSelectionMac.mm,
+    // WebKit when a selection becomes none: Source/WebCore/editing/mac/FrameSelectionMac.mm,
     // notifyAccessibilityForSelectionChange, posts nothing then (a FIXME citing WebKit bug 279524).
     if (!(none && b.engine == Engine::WebKit)) post(pid, "AXSelectedTextChanged");
 }
@@ -167,8 +167,9 @@ std::optional<Answer> modelAnswer(ProcessId pid, int e, std::string_view name, R
             // Chromium's application class answers -accessibilityRole
             // (chrome/browser/chrome_browser_application_mac.mm) by adding the native-API mode,
             // and the web-contents mode too unless its macOS 14 "activation refinements" feature
-            // is on. Firefox's application (accessible/mac/Platform.mm) starts its accessibility,
-            // whose service comes up at the next request (through the application, into a window).
+            // is on (a server-controlled feature, off by default in the source). Reading Firefox's
+            // application role starts its accessibility (it then sets AXEnhancedUserInterface on
+            // itself, its own choice), whose service comes up at the next request.
             if (b.engine == Engine::Chromium && !b.activationRefinements) b.pageOn = true;
             if (b.engine == Engine::Firefox) b.started = true;
         }
