@@ -53,7 +53,7 @@ struct State {
     std::uint64_t series = 0;
 };
 
-// Never destroyed: the process may exit from a task while a follow-up is still queued.
+// Never destroyed, so that nothing of it is released while the process exits.
 State& state() {
     static auto* s = new State;
     return *s;
