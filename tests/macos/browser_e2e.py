@@ -136,14 +136,14 @@ def png_pixels(data):
     bpp = 3 if colour == 2 else 4
     raw, stride, out = zlib.decompress(idat), width * bpp, bytearray()
     prev = bytearray(stride)
-    for row in range(height):
-        kind, line = raw[row * (stride + 1)], bytearray(raw[row * (stride + 1) + 1:(row + 1) * (stride + 1)])
+    for start in range(0, height * (stride + 1), stride + 1):
+        kind, line = raw[start], bytearray(raw[start + 1:start + 1 + stride])
         for i in range(stride) if kind else ():
             a = line[i - bpp] if i >= bpp else 0
             b, c = prev[i], prev[i - bpp] if i >= bpp else 0
             if kind == 4:  # Paeth
-                p = a + b - c
-                a = a if abs(p - a) <= abs(p - b) and abs(p - a) <= abs(p - c) else b if abs(p - b) <= abs(p - c) else c
+                pa, pb, pc = abs(b - c), abs(a - c), abs(a + b - 2 * c)
+                a = a if pa <= pb and pa <= pc else b if pb <= pc else c
             line[i] = (line[i] + (a, b, (a + b) // 2, a)[kind - 1]) & 255
         out += line
         prev = line
@@ -219,16 +219,17 @@ def window_frame(pid):
 
 def web_area_origin(pid):
     """Top left of the page, from the accessibility tree: where no screen recording is allowed."""
-    todo, buf = [ax(AX.AXUIElementCreateApplication(pid), "AXFocusedWindow")], ctypes.create_string_buffer(64)
+    todo, buf = [ax(AX.AXUIElementCreateApplication(pid), "AXFocusedWindow")], ctypes.create_string_buffer(99)
     for _ in range(2000):
         element = todo.pop() if todo else None
         if not element:
             return None
         role = ax(element, "AXRole")
-        if role and CF.CFStringGetCString(role, buf, 64, 0x08000100) and buf.value == b"AXWebArea":
+        if role and CF.CFStringGetCString(role, buf, 99, 0x08000100) and buf.value == b"AXWebArea":
             return ax_pair(element, "AXPosition", 1)
         children = ax(element, "AXChildren")
-        todo += [CF.CFArrayGetValueAtIndex(children, i) for i in range(CF.CFArrayGetCount(children) if children else 0)]
+        count = CF.CFArrayGetCount(children) if children else 0
+        todo += [CF.CFArrayGetValueAtIndex(children, i) for i in range(count)]
     return None
 
 
@@ -273,18 +274,22 @@ def command_key(code):  # code 0 is the A key
 
 
 def osascript(*lines):
+    """Runs AppleScript; the first time, macOS asks whether this terminal may control System Events."""
     return subprocess.run(["osascript"] + [a for line in lines for a in ("-e", line)],
-                          capture_output=True, text=True, timeout=30).stdout.strip()
+                          capture_output=True, text=True, timeout=60).stdout.strip()
 
 
-def front(process):  # a PID or a process name
-    which = f"first process whose unix id is {process}" if isinstance(process, int) else f'process "{process}"'
-    osascript(f'tell application "System Events" to set frontmost of {which} to true')
+def process(which):  # a process of System Events, by name or by PID
+    return f'process "{which}"' if isinstance(which, str) else f"(first process whose unix id is {which})"
+
+
+def front(which):
+    osascript(f'tell application "System Events" to set frontmost of {process(which)} to true')
 
 
 def capture(region, path):
     """The screen's pixels in `region` (points), saved to `path`; (scale, width, bpp, pixels)."""
-    x, y, w, h = (round(v) for v in region)
+    x, y, w, h = region
     subprocess.run(["screencapture", "-x", "-t", "png", f"-R{x},{y},{w},{h}", path], check=True, timeout=30)
     with open(path, "rb") as f:
         width, _, bpp, pixels = png_pixels(f.read())
@@ -293,12 +298,12 @@ def capture(region, path):
 
 def painted_box(region, pattern, path, timeout=20):
     """The box (points) painted in `pattern`'s colour once it holds still, or Failure."""
-    boxes = []
+    boxes, region = [], tuple(round(v) for v in region)
 
     def still():
         scale, width, bpp, pixels = capture(region, path)
         box = colour_box(width, bpp, pixels, pattern)
-        boxes.append(box and (region[0] + box[0] / scale, region[1] + box[1] / scale, box[2] / scale, box[3] / scale))
+        boxes.append(box and tuple(v / scale + (region[i] if i < 2 else 0) for i, v in enumerate(box)))
         return boxes[-1] if boxes[-1] and boxes[-2:] == boxes[-1:] * 2 else None
 
     try:
@@ -313,19 +318,22 @@ def start_browser(bundle, app, executable, url, folder):
     """The PID of the browser started fresh on `url`."""
     if executable is None:  # Safari: through Launch Services, without restoring windows
         subprocess.run(["open", "-F", "-b", bundle, url], check=True, timeout=60)
-        out = desktop.wait_for("Safari", lambda: subprocess.run(["pgrep", "-x", "Safari"], capture_output=True,
-                                                                 text=True).stdout.split(), timeout=60)
-        return int(out[0])
+        return int(desktop.wait_for("Safari", lambda: pgrep("Safari"), timeout=60)[0])
     profile = tempfile.mkdtemp(prefix="profile-", dir=folder)
     if bundle == "org.mozilla.firefox":
         with open(os.path.join(profile, "user.js"), "w") as f:
-            f.writelines(f"user_pref({json.dumps(k)}, {json.dumps(v)});\n" for k, v in FIREFOX_PREFS.items())
+            f.writelines(f"user_pref({json.dumps(k)}, {json.dumps(v)});\n"
+                         for k, v in FIREFOX_PREFS.items())
         argv = ["-profile", profile, "-no-remote", "-new-instance", url]
     else:
         argv = [f"--user-data-dir={profile}"] + CHROMIUM_FLAGS + [url]
     with open(os.path.join(folder, bundle + ".log"), "ab") as log:
-        return subprocess.Popen([os.path.join(app, "Contents", "MacOS", executable)] + argv, stdin=subprocess.DEVNULL,
-                                stdout=log, stderr=log, start_new_session=True).pid
+        return subprocess.Popen([os.path.join(app, "Contents", "MacOS", executable)] + argv,
+                                stdin=subprocess.DEVNULL, stdout=log, stderr=log, start_new_session=True).pid
+
+
+def pgrep(name):
+    return subprocess.run(["pgrep", "-x", name], capture_output=True, text=True).stdout.split()
 
 
 def stop(pid, child):
@@ -352,17 +360,19 @@ class Run:
     """One browser's run: its window, its page, one watcher, and the steps of the cases."""
 
     def __init__(self, bundle, rule, exe, pid, screen, out):
-        self.bundle, self.rule, self.exe, self.pid, self.screen, self.out = bundle, rule, exe, pid, screen, out
+        self.bundle, self.rule, self.exe, self.pid, self.screen, self.out = \
+            bundle, rule, exe, pid, screen, out
         self.watcher, self.press, self.region, self.shot = None, None, None, None
 
     def settle(self):
-        desktop.wait_for("the browser window", lambda: window_frame(self.pid), timeout=60, interval=0.3)
+        desktop.wait_for("the browser window", lambda: front(self.pid) or window_frame(self.pid),
+                         timeout=60, interval=0.5)
         x, y, w, h = GEOMETRY
 
         def placed():
-            osascript(f'tell application "System Events" to tell (first process whose unix id is {self.pid})',
-                      "set frontmost to true", f"set position of window 1 to {{{x}, {y}}}",
-                      f"set size of window 1 to {{{w}, {h}}}", "end tell")
+            osascript(f'tell application "System Events" to tell {process(self.pid)}',
+                      "set frontmost to true", f"set position of window 1 to {{{x}, {y}}}", f"set size of window 1 to {{{w}, {h}}}",
+                      "end tell")
             frame = window_frame(self.pid)
             return frame if frame and all(abs(a - b) <= 40 for a, b in zip(frame, GEOMETRY)) else None
 
@@ -379,7 +389,8 @@ class Run:
 
     def act(self, action, argument):
         if action == "start":
-            self.watcher = desktop.Watcher(self.exe, types.SimpleNamespace(dir=self.out, env=dict(os.environ)))
+            where = types.SimpleNamespace(dir=self.out, env=dict(os.environ))
+            self.watcher = desktop.Watcher(self.exe, where)
         elif action == "double":
             element, word = argument
             self.press = self.point(element, page.ELEMENTS[element][3].index(word) + len(word) / 2)
@@ -409,7 +420,8 @@ class Run:
             status, seconds = self.watcher.close()
             output = "".join(line for _, line in self.watcher.lines.all) + self.watcher.stderr()
             check(status == 0 and seconds < 1, f"exit status {status} after {seconds:.2f} s")
-            check(not [w for w in page.SELECTED_WORDS if w in output], "selected text in the watcher's output")
+            leaked = [w for w in page.SELECTED_WORDS if w in output]
+            check(not leaked, f"selected text in the watcher's output: {leaked}")
             return f"status 0 after {seconds:.2f} s, standard error {self.watcher.stderr()!r}"
         try:
             line = self.watcher.lines.next(15)
@@ -420,7 +432,8 @@ class Run:
             check_cleared(line)
             return "cleared " + after
         reported = check_present(line, self.bundle, self.frame, self.press)
-        figures = f"bounds {reported} {after}, window {self.frame}, press {self.press}"
+        press = self.press and tuple(round(v) for v in self.press)
+        figures = f"bounds {reported} {after}, window {tuple(round(v) for v in self.frame)}, press {press}"
         if not self.screen:
             return figures + ", pixel comparison skipped (no screen recording)"
         painted = painted_box(self.region, MAGENTA, self.shot)
@@ -440,9 +453,9 @@ class Run:
 def run_browser(name, bundle, app, executable, rule, exe, screen, out):
     """Prints a line per case; returns (passed, failed)."""
     passed = failed = 0
-    if executable is None and subprocess.run(["pgrep", "-x", "Safari"], capture_output=True).returncode == 0:
-        print(f"--   {bundle}: Safari is running already (it cannot start with a profile of its own): quit it "
-              "to test it", flush=True)
+    if executable is None and pgrep("Safari"):
+        print(f"--   {bundle}: Safari is running already (it cannot start with a profile of its "
+              "own): quit it to test it", flush=True)
         return 0, 0
     folder = tempfile.mkdtemp(prefix="sw-browser-")
     url = "file://" + shutil.copy(page.PATH, folder)  # outside any folder the browser would need access to
@@ -451,7 +464,7 @@ def run_browser(name, bundle, app, executable, rule, exe, screen, out):
     try:
         try:
             run.settle()
-        except (Failure, desktop.DesktopError, OSError) as e:
+        except (Failure, desktop.DesktopError, OSError, subprocess.SubprocessError) as e:
             print(f"FAIL {bundle} start: {e}", flush=True)
             return 0, 1
         for n, (case, steps) in enumerate(CASES, 1):
@@ -461,18 +474,20 @@ def run_browser(name, bundle, app, executable, rule, exe, screen, out):
                 figures = "; ".join(run.step(*s) for s in steps)
                 print(f"ok   {bundle} {case}: {figures}", flush=True)
                 passed += 1
-            except (Failure, desktop.DesktopError, OSError, ValueError) as e:
+            except (Failure, desktop.DesktopError, OSError, subprocess.SubprocessError, ValueError) as e:
                 print(f"FAIL {bundle} {case}: {e}", flush=True)
                 failed += 1
                 if screen:
-                    subprocess.run(["screencapture", "-x", os.path.join(out, f"{bundle}-{n:02d}-failed.png")])
+                    shot = os.path.join(out, f"{bundle}-{n:02d}-failed.png")
+                    subprocess.run(["screencapture", "-x", shot], timeout=30)
                 if run.watcher and run.watcher.proc.poll() is None:
                     run.recover()
         return passed, failed
     finally:
         if run.watcher:
             with open(os.path.join(out, bundle + "-watcher.txt"), "w") as f:
-                f.write("".join(line for _, line in run.watcher.lines.all) + "-- stderr\n" + run.watcher.stderr())
+                f.writelines(line for _, line in run.watcher.lines.all)
+                f.write("-- standard error\n" + run.watcher.stderr())
             run.watcher.kill()
         stop(pid, executable is not None)
         shutil.rmtree(folder, ignore_errors=True)
@@ -490,14 +505,18 @@ def main():
     exe = os.path.abspath(args.watcher)
     path = ctypes.create_string_buffer(4096)
     ctypes.CDLL("/usr/lib/libproc.dylib").proc_pidpath(os.getpid(), path, 4096)
-    print(f"process: {path.value.decode()}")
+    print(f"process: {path.value.decode()}", flush=True)
     trusted, screen = AX.AXIsProcessTrusted(), CG.CGPreflightScreenCaptureAccess()
     print(f"accessibility: {'trusted' if trusted else 'NOT trusted'}; screen recording: "
           f"{'allowed' if screen else 'not allowed, the pixel comparisons will be skipped'}", flush=True)
-    first = subprocess.run([exe], stdin=subprocess.DEVNULL, capture_output=True, timeout=30)
-    print(f"watcher alone: {first.stdout.decode().strip()} status {first.returncode}", flush=True)
-    if not trusted or first.returncode == 2:
+    if not trusted:
         print(GRANT, flush=True)
+        return 2
+    first = subprocess.run([exe], stdin=subprocess.DEVNULL, capture_output=True, timeout=30)
+    print(f"watcher with standard input closed: {first.stdout.decode().strip()}, "
+          f"status {first.returncode}", flush=True)
+    if first.returncode == 2:
+        print("selection-watcher itself has " + GRANT, flush=True)
         return 2
     if args.access:
         return 0
