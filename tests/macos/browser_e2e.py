@@ -371,8 +371,8 @@ class Run:
 
         def placed():
             osascript(f'tell application "System Events" to tell {process(self.pid)}',
-                      "set frontmost to true", f"set position of window 1 to {{{x}, {y}}}", f"set size of window 1 to {{{w}, {h}}}",
-                      "end tell")
+                      "set frontmost to true", f"set position of window 1 to {{{x}, {y}}}",
+                      f"set size of window 1 to {{{w}, {h}}}", "end tell")
             frame = window_frame(self.pid)
             return frame if frame and all(abs(a - b) <= 40 for a, b in zip(frame, GEOMETRY)) else None
 
