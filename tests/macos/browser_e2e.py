@@ -10,7 +10,8 @@ it with mouse and keys posted as Quartz events. One line per case, `ok` or `FAIL
 `N passed, N failed`. Every present line must name the browser, lie inside its window and contain
 the point the mouse pressed; with screen recording allowed it is also compared with the selection's
 painted pixels (the page paints selections in a colour of their own).
---access only says whether this process and the watcher have the access they need (status 0 if so).
+--access only says whether this process and the watcher have the access they need: status 0 with
+accessibility and screen recording, 1 without screen recording, 2 without accessibility.
 Python 3 standard library only. The parts without macOS calls are tested on every system.
 """
 
@@ -450,7 +451,7 @@ class Run:
             self.watcher.lines.queue.get()
 
 
-def run_browser(name, bundle, app, executable, rule, exe, screen, out):
+def run_browser(bundle, app, executable, rule, exe, screen, out):
     """Prints a line per case; returns (passed, failed)."""
     passed = failed = 0
     if executable is None and pgrep("Safari"):
@@ -519,20 +520,20 @@ def main():
         print("selection-watcher itself has " + GRANT, flush=True)
         return 2
     if args.access:
-        return 0
+        return 0 if screen else 1
     out = args.out or tempfile.mkdtemp(prefix="sw-macos-e2e-")
     os.makedirs(out, exist_ok=True)
     print(f"screenshots and watcher lines in {out}", flush=True)
     passed = failed = 0
     for name, bundle, app, executable, rule in BROWSERS:
-        found = [p for p in ("/Applications", os.path.expanduser("~/Applications"))
-                 if os.path.isdir(os.path.join(p, app))]
         if args.bundles and bundle not in args.bundles:
             continue
+        found = [p for p in ("/Applications", os.path.expanduser("~/Applications"))
+                 if os.path.isdir(os.path.join(p, app))]
         if not found:
             print(f"--   {bundle}: {name} is not installed", flush=True)
             continue
-        p, f = run_browser(name, bundle, os.path.join(found[0], app), executable, rule, exe, screen, out)
+        p, f = run_browser(bundle, os.path.join(found[0], app), executable, rule, exe, screen, out)
         passed, failed = passed + p, failed + f
     print(f"{passed} passed, {failed} failed", flush=True)
     return 1 if failed or not passed else 0
