@@ -9,6 +9,7 @@ import ctypes
 import json
 import os
 import re
+import shutil
 import signal
 import struct
 import subprocess
@@ -17,6 +18,7 @@ import time
 import zlib
 
 import desktop
+import page
 
 # The browsers as installed in /Applications: application and executable inside it (Safari is
 # started through Launch Services: it has no option for a profile of its own).
@@ -265,9 +267,10 @@ def pgrep(name):
     return subprocess.run(["pgrep", "-x", name], capture_output=True, text=True).stdout.split()
 
 
-def start_browser(bundle, app, url, folder):
-    """The PID of the browser started fresh on `url`, with a profile in `folder` where it has one."""
-    executable = APPS[bundle][1]
+def start_browser(bundle, app, folder):
+    """The PID of the browser started fresh on a copy of the sample page in `folder` (outside any
+    folder a browser would need access to), with a profile there where it takes one."""
+    executable, url = APPS[bundle][1], "file://" + shutil.copy(page.PATH, folder)
     if executable is None:  # through Launch Services, without restoring windows
         subprocess.run(["open", "-F", "-b", bundle, url], check=True, timeout=60)
         return int(desktop.wait_for("Safari", lambda: pgrep("Safari"), timeout=60)[0])
@@ -304,3 +307,59 @@ def stop_browser(bundle, pid):
             os.killpg(pid, signal.SIGKILL)
         except OSError:
             pass
+
+
+class View:
+    """The sample page in a browser window placed at GEOMETRY: where its words are, the input the
+    end-to-end cases make on it, where the mouse pressed and where the selection is painted."""
+
+    def __init__(self, pid, screen, corner_path):
+        self.pid, self.screen, self.press, self.region = pid, screen, None, None
+        self.frame = place(pid)
+        if screen:  # the page's green corner
+            origin = painted_box(self.frame[:2] + (160, 300), GREEN, corner_path, 30)
+        else:
+            origin = desktop.wait_for("the page", lambda: web_area_origin(pid), 30, 0.5)
+        self.ox, self.oy = origin[:2]
+
+    def point(self, element, index):
+        left, top, height, _ = page.ELEMENTS[element]
+        return self.ox + left + index * page.CHAR, self.oy + top + height / 2
+
+    def area(self, *elements):
+        top = min(page.ELEMENTS[e][1] for e in elements)
+        bottom = max(page.ELEMENTS[e][1] + page.ELEMENTS[e][2] for e in elements)
+        return self.ox, self.oy + top - 4, 900, bottom - top + 8
+
+    def act(self, action, argument):
+        """double (element, word), drag ((element, index), (element, index)), select-all, empty (a
+        click on empty space), finder (Finder in front), back (this browser in front again)."""
+        if action == "double":
+            element, word = argument
+            self.press = self.point(element, page.ELEMENTS[element][3].index(word) + len(word) / 2)
+            self.region = self.area(element)
+            click(self.press, 2)
+        elif action == "drag":
+            (e0, i0), (e1, i1) = argument
+            self.press, self.region = self.point(e0, i0), self.area(e0, e1)
+            drag(self.press, self.point(e1, i1))
+        elif action == "select-all":
+            self.press, self.region = None, (self.ox, self.oy, 700, 480)
+            command_key(0)
+        elif action == "empty":
+            click((self.ox + page.EMPTY[0], self.oy + page.EMPTY[1]))
+        elif action in ("finder", "back"):
+            front("Finder" if action == "finder" else self.pid)
+
+    def painted(self, path):
+        return painted_box(self.region, MAGENTA, path)
+
+    def recover(self, watcher, path):
+        """After a failed case: a screenshot, the browser in front, nothing selected, no line pending."""
+        if self.screen:
+            subprocess.run(["screencapture", "-x", path], timeout=30)
+        self.act("back", None)
+        self.act("empty", None)
+        time.sleep(1.5)
+        while watcher and not watcher.lines.queue.empty():
+            watcher.lines.queue.get()

@@ -3,8 +3,8 @@
 
 Usage: browser_e2e.py [--access] [--out DIR] PATH/TO/selection-watcher [BUNDLE ...]
 
-Each installed browser is started fresh on the sample page (Safari, which has no profile of its own
-to start with, only when it is not running) and the table of cases runs against it, with one
+Each installed browser is started fresh on the sample page (Safari, which cannot start with a
+profile of its own, only when it is not running) and the cases below run against it with one
 watcher. Every present line must name the browser, lie inside its window and contain the point the
 mouse pressed; with screen recording allowed it is compared with the painted selection too. One
 line per case, `ok` or `FAIL`, then `N passed, N failed`. --access only says whether this process
@@ -28,13 +28,12 @@ import macdesktop as mac  # noqa: E402
 import page  # noqa: E402
 
 TOL = 2  # points
-# How a browser's rectangle compares with the painted selection. Safari and Firefox report the
-# selected text's own box; Chromium the boxes of the text elements at the selection's ends, as wide
-# as the page across lines, which only has to contain what is painted.
+# Safari and Firefox report the selected text's own box. Chromium reports the boxes of the text
+# elements at the selection's ends, as wide as the page across lines: they contain what is painted.
 RULES = {"com.apple.Safari": "exact", "com.google.Chrome": "contains",
          "org.mozilla.firefox": "exact", "com.microsoft.edgemac": "contains"}
-# Each case is a list of steps (action, argument, expected), run in this order in one browser with
-# one watcher. Expected: "cleared", "present" (the browser's rule), "contains", or "exit".
+# Steps (action, argument, expected line), run in this order in one browser with one watcher.
+# Expected: "cleared", "present" (by the browser's rule), "contains", or "exit".
 EMPTY = ("empty", None, "cleared")
 CASES = (
     ("cold first selection", [("start", None, "cleared"), ("double", ("p1", "bravo"), "present")]),
@@ -50,168 +49,100 @@ CASES = (
      [("double", ("p2", "golf"), "present"), ("finder", None, "cleared"), ("back", None, "present"), EMPTY]),
     ("standard input closed", [("close", None, "exit")]),
 )
+ERRORS = (AssertionError, desktop.DesktopError, OSError, subprocess.SubprocessError, ValueError)
 GRANT = ("no accessibility access: turn on the application this runs in (Terminal, iTerm, ...) in "
-         "System Settings > Privacy & Security > Accessibility, then run it again")
-
-
-class Failure(Exception):
-    pass
+         "System Settings > Privacy & Security > Accessibility, then run this again")
 
 
 def check(condition, message):
     if not condition:
-        raise Failure(message)
+        raise AssertionError(message)
 
 
 def check_present(line, bundle, window, press=None):
-    """The rectangle (x, y, width, height) of a present line, or Failure saying what is wrong."""
+    """The rectangle (x, y, width, height) of a present line; AssertionError saying what is wrong."""
     try:
         event = json.loads(line) if line.endswith("\n") and "\r" not in line else None
     except ValueError:
         event = None
     check(isinstance(event, dict) and event.keys() == {"selection", "app", "bounds"}
           and event["selection"] is True, f"expected a present line with app and bounds, got {line!r}")
-    check(event["app"] == bundle, f"app {event['app']!r}, not {bundle}")
     bounds = event["bounds"]
-    check(isinstance(bounds, dict) and bounds.keys() == {"x", "y", "width", "height"}
-          and all(type(v) is int for v in bounds.values()), f"bounds {bounds!r}")
+    check(event["app"] == bundle and isinstance(bounds, dict)
+          and bounds.keys() == {"x", "y", "width", "height"} and all(type(v) is int for v in bounds.values()),
+          f"app or bounds wrong for {bundle}: {line!r}")
     x, y, w, h = r = tuple(bounds[k] for k in ("x", "y", "width", "height"))
-    check(w >= 1 and h >= 1, f"bounds {r} have no area")
     wx, wy, ww, wh = window
-    check(x >= wx - TOL and y >= wy - TOL and x + w <= wx + ww + TOL and y + h <= wy + wh + TOL,
-          f"bounds {r} outside the window {window}")
-    check(press is None or x - TOL <= press[0] <= x + w + TOL and y - TOL <= press[1] <= y + h + TOL,
+    check(w >= 1 and h >= 1 and wx - TOL <= x and wy - TOL <= y and x + w <= wx + ww + TOL
+          and y + h <= wy + wh + TOL, f"bounds {r} empty or outside the window {window}")
+    check(not press or x - TOL <= press[0] <= x + w + TOL and y - TOL <= press[1] <= y + h + TOL,
           f"bounds {r} do not contain the press at {press}")
     return r
 
 
-def check_cleared(line):
-    check(line == '{"selection":false}\n', f"expected a cleared line, got {line!r}")
-
-
 def matches(rule, reported, painted):
-    """"exact": every edge within TOL; "contains": the painted box lies inside the reported one."""
+    """exact: every edge within TOL; contains: the painted box lies inside the reported one."""
     (x, y, w, h), (px, py, pw, ph) = reported, painted
     if rule == "exact":
         return all(abs(a - b) <= TOL for a, b in zip((x, y, x + w, y + h), (px, py, px + pw, py + ph)))
     return x <= px + TOL and y <= py + TOL and x + w >= px + pw - TOL and y + h >= py + ph - TOL
 
 
-class Run:
-    """One browser with its window, its page and one watcher, through the steps of the cases."""
+def step(run, action, argument, expected, shot):
+    if action == "start":
+        run.watcher = desktop.Watcher(run.exe, types.SimpleNamespace(dir=run.out, env=os.environ))
+    run.view.act(action, argument)
+    began = time.monotonic()
+    if expected == "exit":
+        status, seconds = run.watcher.close()
+        output = "".join(line for _, line in run.watcher.lines.all) + run.watcher.stderr()
+        check(status == 0 and seconds < 1, f"exit status {status} after {seconds:.2f} s")
+        check(not [w for w in page.SELECTED_WORDS if w in output], "selected text in the watcher's output")
+        return f"status 0 after {seconds:.2f} s, standard error {run.watcher.stderr()!r}"
+    line = run.watcher.lines.next(15)
+    after = f"after {max(0, run.watcher.lines.all[-1][0] - began):.2f} s"
+    if expected == "cleared":
+        check(line == '{"selection":false}\n', f"expected a cleared line, got {line!r}")
+        return "cleared " + after
+    reported = check_present(line, run.bundle, run.view.frame, run.view.press)
+    figures = f"bounds {reported} {after}, window {rounded(run.view.frame)}, press {rounded(run.view.press)}"
+    if not run.view.screen:
+        return figures + ", pixel comparison skipped (no screen recording)"
+    painted, rule = run.view.painted(shot), "contains" if expected == "contains" else RULES[run.bundle]
+    check(matches(rule, reported, painted), f"bounds {reported}, painted {rounded(painted)} ({rule})")
+    return f"{figures}, painted {rounded(painted)} ({rule})"
 
-    def __init__(self, bundle, exe, pid, screen, out):
-        self.bundle, self.exe, self.pid, self.screen, self.out = bundle, exe, pid, screen, out
-        self.watcher = self.press = self.region = self.shot = None
 
-    def settle(self):
-        self.frame = mac.place(self.pid)
-        if self.screen:  # the page's green corner
-            corner = os.path.join(self.out, self.bundle + "-corner.png")
-            origin = mac.painted_box(self.frame[:2] + (160, 300), mac.GREEN, corner, 30)
-        else:
-            origin = desktop.wait_for("the page", lambda: mac.web_area_origin(self.pid), 30, 0.5)
-        self.ox, self.oy = origin[:2]
-
-    def point(self, element, index):
-        left, top, height, _ = page.ELEMENTS[element]
-        return self.ox + left + index * page.CHAR, self.oy + top + height / 2
-
-    def area(self, *elements):
-        top = min(page.ELEMENTS[e][1] for e in elements)
-        bottom = max(page.ELEMENTS[e][1] + page.ELEMENTS[e][2] for e in elements)
-        return self.ox, self.oy + top - 4, 900, bottom - top + 8
-
-    def act(self, action, argument):
-        if action == "start":
-            where = types.SimpleNamespace(dir=self.out, env=dict(os.environ))
-            self.watcher = desktop.Watcher(self.exe, where)
-        elif action == "double":
-            element, word = argument
-            self.press = self.point(element, page.ELEMENTS[element][3].index(word) + len(word) / 2)
-            self.region = self.area(element)
-            mac.click(self.press, 2)
-        elif action == "drag":
-            (e0, i0), (e1, i1) = argument
-            self.press, self.region = self.point(e0, i0), self.area(e0, e1)
-            mac.drag(self.press, self.point(e1, i1))
-        elif action == "select-all":
-            self.press, self.region = None, (self.ox, self.oy, 700, 480)
-            mac.command_key(0)
-        elif action == "empty":
-            mac.click((self.ox + page.EMPTY[0], self.oy + page.EMPTY[1]))
-        elif action in ("finder", "back"):
-            mac.front("Finder" if action == "finder" else self.pid)
-
-    def step(self, action, argument, expected):
-        self.act(action, argument)
-        began = time.monotonic()
-        if expected == "exit":
-            status, seconds = self.watcher.close()
-            output = "".join(line for _, line in self.watcher.lines.all) + self.watcher.stderr()
-            check(status == 0 and seconds < 1, f"exit status {status} after {seconds:.2f} s")
-            leaked = [w for w in page.SELECTED_WORDS if w in output]
-            check(not leaked, f"selected text in the watcher's output: {leaked}")
-            return f"status 0 after {seconds:.2f} s, standard error {self.watcher.stderr()!r}"
-        try:
-            line = self.watcher.lines.next(15)
-        except desktop.DesktopError as e:
-            raise Failure(f"{e} after {action}")
-        after = f"after {max(0, self.watcher.lines.all[-1][0] - began):.2f} s"
-        if expected == "cleared":
-            check_cleared(line)
-            return "cleared " + after
-        reported = check_present(line, self.bundle, self.frame, self.press)
-        press = self.press and tuple(round(v) for v in self.press)
-        window = tuple(round(v) for v in self.frame)
-        figures = f"bounds {reported} {after}, window {window}, press {press}"
-        if not self.screen:
-            return figures + ", pixel comparison skipped (no screen recording)"
-        painted = mac.painted_box(self.region, mac.MAGENTA, self.shot)
-        rule = "contains" if expected == "contains" else RULES[self.bundle]
-        check(matches(rule, reported, painted), f"bounds {reported}, painted {painted} ({rule})")
-        return f"{figures}, painted {tuple(round(v, 1) for v in painted)} ({rule})"
-
-    def recover(self):
-        """After a failed case: the browser in front, nothing selected, no line pending."""
-        mac.front(self.pid)
-        mac.click((self.ox + page.EMPTY[0], self.oy + page.EMPTY[1]))
-        time.sleep(1.5)
-        while not self.watcher.lines.queue.empty():
-            self.watcher.lines.queue.get()
+def rounded(numbers):
+    return numbers and tuple(round(v, 1) for v in numbers)
 
 
 def run_browser(bundle, app, exe, screen, out):
-    """Prints a line per case; returns (passed, failed)."""
+    """Prints a line per case; (passed, failed)."""
+    run = types.SimpleNamespace(bundle=bundle, exe=exe, out=out, watcher=None, pid=None)
     passed = failed = 0
     folder = tempfile.mkdtemp(prefix="sw-browser-")
-    url = "file://" + shutil.copy(page.PATH, folder)  # outside any folder a browser needs access to
-    run = Run(bundle, exe, None, screen, out)
-    errors = (Failure, desktop.DesktopError, OSError, subprocess.SubprocessError, ValueError)
     try:
-        run.pid = mac.start_browser(bundle, app, url, folder)
-        run.settle()
+        run.pid = mac.start_browser(bundle, app, folder)
+        run.view = mac.View(run.pid, screen, os.path.join(out, bundle + "-corner.png"))
         for n, (case, steps) in enumerate(CASES, 1):
-            run.shot = os.path.join(out, f"{bundle}-{n:02d}.png")
+            shot = os.path.join(out, f"{bundle}-{n:02d}")
             try:
                 check(n == 1 or run.watcher and run.watcher.proc.poll() is None, "the watcher has ended")
-                print(f"ok   {bundle} {case}: " + "; ".join(run.step(*s) for s in steps), flush=True)
+                figures = "; ".join(step(run, *s, shot + ".png") for s in steps)
+                print(f"ok   {bundle} {case}: {figures}", flush=True)
                 passed += 1
-            except errors as e:
+            except ERRORS as e:
                 print(f"FAIL {bundle} {case}: {e}", flush=True)
                 failed += 1
-                if screen:
-                    subprocess.run(["screencapture", "-x", run.shot[:-4] + "-failed.png"], timeout=30)
-                if run.watcher and run.watcher.proc.poll() is None:
-                    run.recover()
-    except errors as e:
+                run.view.recover(run.watcher, shot + "-failed.png")
+    except ERRORS as e:
         print(f"FAIL {bundle} start: {e}", flush=True)
         failed += 1
     finally:
         if run.watcher:
             with open(os.path.join(out, bundle + "-watcher.txt"), "w") as f:
-                f.writelines(line for _, line in run.watcher.lines.all)
-                f.write("-- standard error\n" + run.watcher.stderr())
+                f.writelines([line for _, line in run.watcher.lines.all] + ["--\n", run.watcher.stderr()])
             run.watcher.kill()
         if run.pid:
             mac.stop_browser(bundle, run.pid)
@@ -226,23 +157,16 @@ def main():
     parser.add_argument("watcher")
     parser.add_argument("bundles", nargs="*", help=", ".join(RULES))
     args = parser.parse_args()
-    if set(args.bundles) - set(RULES):
-        parser.error("browsers: " + ", ".join(RULES))
-    if mac.AX is None:
-        sys.exit("this test runs on macOS only")
-    exe = os.path.abspath(args.watcher)
+    if mac.AX is None or set(args.bundles) - set(RULES):
+        parser.error("runs on macOS only, with browsers among " + ", ".join(RULES))
     trusted, screen = mac.AX.AXIsProcessTrusted(), mac.CG.CGPreflightScreenCaptureAccess()
     print(f"process: {mac.executable_path()}\naccessibility: {'trusted' if trusted else 'NOT trusted'}; "
-          f"screen recording: {'allowed' if screen else 'not allowed, pixel comparisons skipped'}",
-          flush=True)
-    if not trusted:
-        print(GRANT, flush=True)
-        return 2
-    first = subprocess.run([exe], stdin=subprocess.DEVNULL, capture_output=True, timeout=30)
-    print(f"watcher with standard input closed: {first.stdout.decode().strip()}, "
-          f"status {first.returncode}", flush=True)
-    if first.returncode == 2:
-        print("selection-watcher itself has " + GRANT, flush=True)
+          f"screen recording: {'allowed' if screen else 'not allowed (no pixel comparisons)'}", flush=True)
+    if trusted:
+        alone = subprocess.run([args.watcher], stdin=subprocess.DEVNULL, capture_output=True, timeout=30)
+        print(f"watcher alone, input closed: {alone.stdout.decode().strip()}, status {alone.returncode}")
+    if not trusted or alone.returncode == 2:
+        print(("selection-watcher has " if trusted else "this process has ") + GRANT, flush=True)
         return 2
     if args.access:
         return 0 if screen else 1
@@ -253,10 +177,9 @@ def main():
     for bundle in args.bundles or RULES:
         app = mac.installed(bundle)
         if not app or bundle == "com.apple.Safari" and mac.pgrep("Safari"):
-            print(f"--   {bundle}: " + ("running already; quit it to test it" if app else "not installed"),
-                  flush=True)
+            print(f"--   {bundle}: " + ("running already: quit it to test it" if app else "not installed"))
             continue
-        p, f = run_browser(bundle, app, exe, screen, out)
+        p, f = run_browser(bundle, app, os.path.abspath(args.watcher), screen, out)
         passed, failed = passed + p, failed + f
     print(f"{passed} passed, {failed} failed", flush=True)
     return 1 if failed or not passed else 0
