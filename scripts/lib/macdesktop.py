@@ -201,18 +201,21 @@ def command_key(code):  # code 0 is the A key
         time.sleep(0.05)
 
 
-def osascript(*lines):
-    """Runs AppleScript; the first time, macOS asks whether this terminal may control System Events."""
-    return subprocess.run(["osascript"] + [a for line in lines for a in ("-e", line)],
-                          capture_output=True, text=True, timeout=60).stdout.strip()
+def osascript(*lines, check=True):
+    """Runs AppleScript. The first time, macOS asks whether this terminal may control System Events."""
+    r = subprocess.run(["osascript"] + [a for line in lines for a in ("-e", line)],
+                       capture_output=True, text=True, timeout=60)
+    if check and r.returncode:
+        raise desktop.DesktopError("osascript: " + r.stderr.strip())
+    return r.stdout.strip()
 
 
 def process(which):  # a process of System Events, by name or by PID
     return f'process "{which}"' if isinstance(which, str) else f"(first process whose unix id is {which})"
 
 
-def front(which):
-    osascript(f'tell application "System Events" to set frontmost of {process(which)} to true')
+def front(which, check=True):
+    osascript(f'tell application "System Events" to set frontmost of {process(which)} to true', check=check)
 
 
 def place(pid):
@@ -226,7 +229,8 @@ def place(pid):
         frame = window_frame(pid)
         return frame if frame and all(abs(a - b) <= 40 for a, b in zip(frame, GEOMETRY)) else None
 
-    desktop.wait_for("the browser window", lambda: front(pid) or window_frame(pid), timeout=60, interval=0.5)
+    desktop.wait_for("the browser window", lambda: front(pid, False) or window_frame(pid), timeout=60,
+                     interval=0.5)
     return desktop.wait_for("the window placed", placed, timeout=20, interval=0.5)
 
 
