@@ -362,7 +362,7 @@ class View:
         """After a failed case: a screenshot, the browser in front, nothing selected, no line pending."""
         if self.screen:
             subprocess.run(["screencapture", "-x", path], timeout=30)
-        self.act("back", None)
+        front(self.pid, check=False)
         self.act("empty", None)
         time.sleep(1.5)
         while watcher and not watcher.lines.queue.empty():
