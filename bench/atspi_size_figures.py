@@ -66,12 +66,15 @@ def wait_for_line(watcher, selection, timeout):
 
 
 class CallCounter:
-    """The watcher's AT-SPI calls, counted by a preloaded shim (dbus_call_count.c)."""
+    """The watcher's AT-SPI calls, counted by a preloaded shim (dbus_call_count.c), which also
+    keeps when each of the last TIMES calls was made."""
+
+    TIMES = 4096
 
     def __init__(self, folder):
         self.path = os.path.join(folder, "calls")
         with open(self.path, "wb") as f:
-            f.write(bytes(16))
+            f.write(bytes(8 * (1 + self.TIMES)))
         library = os.path.join(folder, "libcallcount.so")
         subprocess.run(["cc", "-shared", "-fPIC", "-O2", "-o", library,
                         os.path.join(HERE, "dbus_call_count.c"),
@@ -80,12 +83,25 @@ class CallCounter:
         self.env = {"LD_PRELOAD": library, "SW_CALL_COUNT": self.path}
         self.last = 0
 
+    def _read(self):
+        with open(self.path, "rb") as f:
+            data = f.read()
+        return struct.unpack(f"={1 + self.TIMES}Q", data[:8 * (1 + self.TIMES)])
+
+    def count(self):
+        return self._read()[0]
+
     def take(self):
         """Calls since the last take."""
-        with open(self.path, "rb") as f:
-            now = struct.unpack("=Q", f.read(8))[0]
+        now = self.count()
         taken, self.last = now - self.last, now
         return taken
+
+    def times(self, first):
+        """When each call from the `first` on was made, in seconds of time.monotonic()."""
+        values = self._read()
+        return [values[1 + n % self.TIMES] / 1e9 for n in range(max(first, values[0] - self.TIMES),
+                                                                 values[0])]
 
 
 def measure(engine, exe):

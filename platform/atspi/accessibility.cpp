@@ -45,12 +45,19 @@ void askForGeometryOnce(AtspiAccessible* focused) {
     }
 }
 
-// Whether `accessible` lies in `window`, going up its parents (mostly known locally already).
+// Whether `accessible` lies in `window`, going up its parents (Chromium's engine answers each
+// parent with a round trip). An object stays where it is in the tree, so the last one found inside
+// is not walked again.
 bool inWindow(AtspiAccessible* accessible, AtspiAccessible* window) {
+    static auto* inside = new std::pair<Accessible, Accessible>;
+    if (inside->first.get() == accessible && inside->second.get() == window) return true;
     ErrorSink error;
     Accessible parent(atspi_accessible_get_parent(accessible, error.out()));
     for (int depth = 0; parent && depth < 64 && !stalled(); ++depth) {
-        if (parent.get() == window) return true;
+        if (parent.get() == window) {
+            *inside = {Accessible::share(accessible), Accessible::share(window)};
+            return true;
+        }
         parent.reset(atspi_accessible_get_parent(parent.get(), error.out()));
     }
     return false;
@@ -78,8 +85,12 @@ AXError focusedElement(const Object* app, Owned& value) {
         focused.reset();
     }
     if (stalled()) return kAXErrorCannotComplete;
-    if (!focused) focused = focusedDescendant(window.get());
-    if (!focused) return kAXErrorNoValue;
+    if (!focused) {
+        // Searched once: from then on it is what last had the focus, until another announces it.
+        focused = focusedDescendant(window.get());
+        if (!focused) return kAXErrorNoValue;
+        noteFocused(focused.get(), app->pid);
+    }
     askForGeometryOnce(focused.get());
     value = elementObject(std::move(focused));
     return kAXErrorSuccess;
@@ -228,7 +239,7 @@ AXError copyAttributeValue(Ref element, const char* attribute, Owned& value) {
     if (element->applicationElement) {
         if (name == "AXRole") return applicationRole(element, value);
         if (name != "AXFocusedUIElement") return kAXErrorAttributeUnsupported;
-        stalled() = false;  // every snapshot starts here
+        beginSnapshot();  // every snapshot starts here
         return unlessStalled(focusedElement(element, value), value);
     }
     if (!element->accessible) return kAXErrorInvalidUIElement;

@@ -39,6 +39,9 @@ inline bool& stalled() {
     return flag;
 }
 
+// Starts a snapshot: nothing stalled yet, and nothing learnt of the page (text.cpp).
+void beginSnapshot();
+
 // Collects the error of one libatspi call at a time, and frees it; notes a call that failed only
 // after most of the time-out.
 struct ErrorSink {

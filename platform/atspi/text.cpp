@@ -10,6 +10,7 @@
 #include <iterator>
 #include <map>
 #include <string>
+#include <tuple>
 
 #include "platform/atspi/internal.h"
 
@@ -27,12 +28,39 @@ constexpr std::size_t kMaxExtents = 16;  // planned extents, besides one per ran
 // A browser still laying out its accessible text answers zeros for a few tens of milliseconds.
 constexpr gint64 kSettleMicroseconds = 300 * 1000;
 constexpr gint64 kLastResortMicroseconds = 300 * 1000;
-constexpr int kMaxMeasurements = 12;
-constexpr gulong kFirstRetryMicroseconds = 2000;
+// Pauses start short, as a word is mostly laid out within a millisecond or two of its selection,
+// and double up to the longest; that many measurements span the whole 600 ms.
+constexpr int kMaxMeasurements = 14;
+constexpr gulong kFirstRetryMicroseconds = 500;
 constexpr gulong kMaxRetryMicroseconds = 100 * 1000;
+
+// What one snapshot has learnt of the page's structure (children, counts, texts, selections):
+// the search for selected text, the plan of the rectangle and the caret route come back to the
+// same objects, and each question is asked once. Extents are never kept: they are asked until they
+// settle. Forgotten when the next snapshot begins.
+struct Learnt {
+    std::map<std::pair<AtspiAccessible*, int>, Accessible> children;
+    std::map<AtspiAccessible*, int> counts;
+    std::map<std::tuple<AtspiAccessible*, int, int>, std::string> texts;
+    std::map<AtspiAccessible*, Ranges> selections;
+    std::vector<Accessible> held;  // the objects whose addresses are keys above
+};
+
+Learnt& learnt() {
+    static auto* known = new Learnt;  // main thread only
+    return *known;
+}
+
+AtspiAccessible* held(AtspiAccessible* accessible) {
+    learnt().held.push_back(Accessible::share(accessible));
+    return accessible;
+}
 
 // The child that an embedded-object character at `offset` stands for.
 Accessible embeddedChild(AtspiAccessible* accessible, int offset) {
+    if (auto found = learnt().children.find({accessible, offset}); found != learnt().children.end()) {
+        return Accessible::share(found->second.get());
+    }
     GRef<AtspiHypertext> hypertext(atspi_accessible_get_hypertext_iface(accessible));
     if (!hypertext || stalled()) return {};
     ErrorSink error;
@@ -40,26 +68,37 @@ Accessible embeddedChild(AtspiAccessible* accessible, int offset) {
     if (error.failed() || index < 0) return {};
     GRef<AtspiHyperlink> link(atspi_hypertext_get_link(hypertext.get(), index, error.out()));
     if (error.failed() || !link) return {};
-    return Accessible(atspi_hyperlink_get_object(link.get(), 0, error.out()));
+    Accessible child(atspi_hyperlink_get_object(link.get(), 0, error.out()));
+    learnt().children.emplace(std::pair{held(accessible), offset}, Accessible::share(child.get()));
+    return child;
 }
 
 int characterCount(AtspiAccessible* accessible) {
+    if (auto found = learnt().counts.find(accessible); found != learnt().counts.end()) {
+        return found->second;
+    }
     GRef<AtspiText> text(atspi_accessible_get_text_iface(accessible));
     if (!text || stalled()) return 0;
     ErrorSink error;
     const int n = atspi_text_get_character_count(text.get(), error.out());
-    return error.failed() ? 0 : std::max(n, 0);
+    const int count = error.failed() ? 0 : std::max(n, 0);
+    learnt().counts.emplace(held(accessible), count);
+    return count;
 }
 
 // The characters [start, end) of an accessible as UTF-8; empty when they cannot be read.
 std::string textOf(AtspiAccessible* accessible, int start, int end) {
+    const std::tuple key{accessible, start, end};
+    if (auto found = learnt().texts.find(key); found != learnt().texts.end()) return found->second;
     GRef<AtspiText> text(atspi_accessible_get_text_iface(accessible));
     if (!text || end <= start || stalled()) return {};
     ErrorSink error;
     gchar* raw = atspi_text_get_text(text.get(), start, end, error.out());
     std::string chars = !error.failed() && raw != nullptr ? raw : "";
     g_free(raw);
-    if (!g_utf8_validate(chars.data(), static_cast<gssize>(chars.size()), nullptr)) return {};
+    if (!g_utf8_validate(chars.data(), static_cast<gssize>(chars.size()), nullptr)) chars.clear();
+    held(accessible);
+    learnt().texts.emplace(key, chars);
     return chars;
 }
 
@@ -400,6 +439,9 @@ bool hasState(AtspiAccessible* accessible, AtspiStateType state) {
 }
 
 Ranges selectedRanges(AtspiAccessible* accessible) {
+    if (auto found = learnt().selections.find(accessible); found != learnt().selections.end()) {
+        return found->second;
+    }
     Ranges ranges;
     GRef<AtspiText> text(atspi_accessible_get_text_iface(accessible));
     if (!text || stalled()) return ranges;
@@ -412,7 +454,13 @@ Ranges selectedRanges(AtspiAccessible* accessible) {
         }
         g_free(range);
     }
+    learnt().selections.emplace(held(accessible), ranges);
     return ranges;
+}
+
+void beginSnapshot() {
+    stalled() = false;
+    learnt() = {};
 }
 
 std::string selectionPrefix(AtspiAccessible* accessible, const Ranges& ranges) {
@@ -439,7 +487,8 @@ std::vector<Extent> planExtents(AtspiAccessible* accessible, const Ranges& range
 
 std::optional<Rect> measureExtents(AtspiAccessible* focused, const std::vector<Extent>& extents) {
     // A browser that has not laid out its accessible text yet answers with zeros, then with part of
-    // the range: an answer is trusted once it comes twice in a row. Bounded in questions and time;
+    // the range: after such an answer, one is trusted once it comes twice in a row, while a complete
+    // first answer is the layout that was done already. Bounded in questions and time;
     // a browser that is still not done by then (the first measurement of a large page can take it
     // seconds) gets the boxes of the objects it could not measure, within the focused element's.
     const gint64 deadline = g_get_monotonic_time() + kSettleMicroseconds;
@@ -467,9 +516,10 @@ std::optional<Rect> measureExtents(AtspiAccessible* focused, const std::vector<E
             pause = std::min<gulong>(pause * 2, kMaxRetryMicroseconds);
             continue;
         }
-        if (answered && box == previous) break;
+        const bool settled = i == 0 || (answered && box == previous);
         previous = box;
         answered = true;
+        if (settled) break;
     }
     const Box& result = answered ? previous : unsettled;
     if (result.empty) return std::nullopt;

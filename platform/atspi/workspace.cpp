@@ -202,9 +202,11 @@ Accessible applicationForPid(ProcessId pid) {
 }
 
 Accessible activeWindowOf(ProcessId pid, AtspiAccessible* application) {
-    // The window the activation named, while it is still the front one; otherwise a fresh look.
+    // The window the last activation named. Activations and deactivations are followed, so with
+    // none waiting to be applied it is still the front one; otherwise it is asked.
     const Workspace& w = workspace();
-    if (w.activeWindow && w.frontmostPid == pid && hasState(w.activeWindow.get(), ATSPI_STATE_ACTIVE)) {
+    if (w.activeWindow && w.frontmostPid == pid &&
+        (!w.change.pending || hasState(w.activeWindow.get(), ATSPI_STATE_ACTIVE))) {
         return Accessible::share(w.activeWindow.get());
     }
     if (stalled()) return {};  // no further questions for a snapshot the browser is too busy for

@@ -17,6 +17,10 @@ import time
 import queue
 
 SCREEN = (1280, 800)
+# Seconds a click holds the button down (see Desktop.click), and between the clicks of a double or
+# triple click.
+CLICK_HOLD = 0.05
+CLICK_GAP = 0.03
 
 REQUIRED_TOOLS = ["Xvfb", "dbus-daemon", "openbox", "xdotool", "xterm", "firefox-esr", "import",
                   "xprop", "gdbus", "gsettings"]
@@ -312,13 +316,23 @@ class Desktop:
     def move_mouse(self, x, y):
         self.xdotool("mousemove", int(x), int(y))
 
-    def click(self, x, y, count=1):
-        # `click` sleeps after its last click; pressing and releasing does not. One xdotool for
-        # all of it, so a busy machine cannot stretch a double click into two single ones, but not
-        # too fast:
-        # Chrome's engine takes clicks with the same time stamp for one.
-        clicks = ["mousedown", 1, "mouseup", 1, "sleep", 0.03] * count
-        self.xdotool("mousemove", int(x), int(y), *clicks[:-2])
+    def click(self, x=None, y=None, count=1, modifier=None):
+        """`count` clicks at (x, y), or where the pointer is, with `modifier` (say "shift") held.
+
+        Each press is held for CLICK_HOLD, as a person holds it: the accessibility registry mostly
+        drops a press and release that reach the X server in the same instant, so a click in zero
+        time would reach listeners of mouse buttons only by luck. One xdotool for all of it, so a
+        busy machine cannot stretch a double click into two single ones; a short pause between
+        clicks, as Chrome's engine takes clicks with the same time stamp for one."""
+        args = [] if x is None else ["mousemove", int(x), int(y)]
+        if modifier:
+            args += ["keydown", modifier]
+        for i in range(count):
+            args += (["sleep", CLICK_GAP] if i else []) + ["mousedown", 1, "sleep", CLICK_HOLD,
+                                                           "mouseup", 1]
+        if modifier:
+            args += ["keyup", modifier]
+        self.xdotool(*args)
 
     def key(self, *keys):
         self.xdotool("key", "--clearmodifiers", *keys)

@@ -30,6 +30,11 @@ def url():
     return "file://" + PATH
 
 
+# The big page's layout: where its first paragraph starts, the distance from one paragraph to the
+# next (six lines and a margin) and the height of a line.
+BIG_TOP, BIG_PARAGRAPH, BIG_LINE = 40, 128, 20
+
+
 def big_page(folder, size):
     """Writes a page of about `size` bytes of text, in paragraphs that leave the page's right half
     empty; returns its URL."""
@@ -62,6 +67,8 @@ class View:
 
         box = desktop.wait_for("the page to be painted", settled, timeout=timeout, interval=0.2)
         self.ox, self.oy = box[0], box[1]
+        x, _, width, _ = d.geometry(d.active_window())
+        self.right = x + width  # the page's right edge, scroll bar included
 
     def point(self, element, index, line_offset=0.5):
         left, top, _, text = ELEMENTS[element]
@@ -109,6 +116,16 @@ class View:
             self.d.key("shift+Right")
         return self.painted(self.last_region, lambda box: box[2] > wider_than[2])
 
+    def big_point(self, paragraph):
+        """On a big page scrolled to its top: a point in the first line of a paragraph."""
+        return self.ox + 100, self.oy + BIG_TOP + paragraph * BIG_PARAGRAPH + BIG_LINE // 2
+
+    def triple_click(self, paragraph):
+        """On a big page: a whole paragraph, selected as people do, with three clicks on it."""
+        self.d.click(*self.big_point(paragraph), count=3)
+        self.last_region = (self.ox, self.oy, self.ox + 700, self.oy + 600)
+        return self.painted(self.last_region)
+
     def click_empty(self):
         self.d.click(self.ox + EMPTY[0], self.oy + EMPTY[1])
 
@@ -118,6 +135,14 @@ class View:
         self.last_region = (self.ox, self.oy, self.ox + 700, self.oy + 600)
         return self.painted(self.last_region, timeout=60)
 
+    def select_paragraphs(self, first, last):
+        """On a big page scrolled to its top: a click in the first line of paragraph `last`, then a
+        shift+click in the first line of paragraph `first`, which leaves the caret there, at the top
+        of the selection. The painted selection."""
+        self.d.click(*self.big_point(last))
+        self.d.click(*self.big_point(first), modifier="shift")
+        self.last_region = (self.ox, self.oy, self.ox + 700, self.oy + 600)
+        return self.painted(self.last_region)
 
     def select_across_pages(self, pages):
         """On a big page: a click in the first paragraph, `pages` pages down, a shift+click there.
@@ -126,8 +151,7 @@ class View:
         for _ in range(pages):
             self.d.key("Page_Down")
         time.sleep(0.5)
-        self.d.xdotool("mousemove", str(self.ox + 300), str(self.oy + 400), "keydown", "shift",
-                       "click", "1", "keyup", "shift")
+        self.d.click(self.ox + 300, self.oy + 400, modifier="shift")
         self.last_region = (self.ox, self.oy, self.ox + 700, self.oy + 600)
         return self.painted(self.last_region)
 
