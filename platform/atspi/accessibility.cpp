@@ -110,6 +110,8 @@ AXError boundsForRange(const Object* element, const Object* range, Owned& value)
         return kAXErrorIllegalArgument;
     }
     AtspiAccessible* focused = element->accessible.get();
+    // A rectangle relative to a window is no place on the screen: none rather than a wrong one.
+    if (!extentsOnScreen(focused)) return kAXErrorNoValue;
     std::optional<Rect> rect = measureExtents(focused, planExtents(focused, range->ranges));
     if (!rect) return kAXErrorNoValue;
     auto* o = new Object(Kind::Value);

@@ -7,7 +7,8 @@ add_library(sw_atspi STATIC
   platform/atspi/runloop.cpp
   platform/atspi/workspace.cpp
   platform/atspi/text.cpp
-  platform/atspi/identity.cpp)
+  platform/atspi/identity.cpp
+  platform/atspi/display.cpp)
 target_include_directories(sw_atspi PUBLIC ${CMAKE_CURRENT_SOURCE_DIR})
 target_link_libraries(sw_atspi PUBLIC sw_posix PkgConfig::SW_ATSPI Threads::Threads
                                PRIVATE sw_warnings)

@@ -147,6 +147,11 @@ ProcessId processOf(AtspiAccessible* accessible);
 // Bus name of the application owning an accessible; empty if unknown.
 std::string busNameOf(AtspiAccessible* accessible);
 
+// Whether the application owning an accessible answers its extents in screen coordinates, as an
+// X11 client does, rather than relative to its window, as a native Wayland client does
+// (display.cpp). Decided once per application.
+bool extentsOnScreen(AtspiAccessible* accessible);
+
 // ---- Workspace (workspace.cpp) ---------------------------------------------------------------
 
 void startWorkspace();
