@@ -90,6 +90,7 @@ AXError selectedText(const Object* element, Owned& value) {
     if (!GRef<AtspiText>(atspi_accessible_get_text_iface(accessible))) return kAXErrorAttributeUnsupported;
     std::string prefix;
     element->selectedRanges = selectionOf(accessible, &prefix);
+    if (!stalled()) noteSelectionRead(accessible, !prefix.empty());
     value = stringObject(std::move(prefix));
     return kAXErrorSuccess;
 }

@@ -169,6 +169,9 @@ AtspiAccessible* frontmostAccessible();
 // ---- Observers (runloop.cpp) -----------------------------------------------------------------
 
 void destroyObserver(Object* observer);
+// What a snapshot read in the focused element of the application in front: whether it has a
+// selection. A selection standing in a native Wayland client is read again while it stands.
+void noteSelectionRead(AtspiAccessible* focused, bool selected);
 
 }  // namespace sw::platform::atspi
 

@@ -44,8 +44,9 @@ HOLD = 0.05  # seconds a button is held down, as a person's click is
 
 def as_user(argv, files):
     """Run as root: runs `argv` again as the unprivileged test user, created if missing, and
-    returns its exit status; None when not root. `files` are copied first into a folder that
-    user can read (a clone may live where only root can), keeping their paths below `root`."""
+    returns its exit status; None when not root. `files` (path: relative path) are copied first
+    into a folder that user can read, as a clone may live where only root can; arguments naming
+    one of them name the copy."""
     if os.getuid() != 0:
         return None
     try:
@@ -56,14 +57,11 @@ def as_user(argv, files):
         user = pwd.getpwnam(TEST_USER)
     copy = tempfile.mkdtemp(prefix="sw-wayland-run-")
     try:
-        mapped = []
-        for arg in argv:
-            if arg in files:
-                target = os.path.join(copy, files[arg])
-                os.makedirs(os.path.dirname(target), exist_ok=True)
-                (shutil.copytree if os.path.isdir(arg) else shutil.copy2)(arg, target)
-                arg = target
-            mapped.append(arg)
+        for source, relative in files.items():
+            target = os.path.join(copy, relative)
+            os.makedirs(os.path.dirname(target), exist_ok=True)
+            (shutil.copytree if os.path.isdir(source) else shutil.copy2)(source, target)
+        mapped = [os.path.join(copy, files[arg]) if arg in files else arg for arg in argv]
         for folder, _, names in os.walk(copy):
             for name in [folder] + [os.path.join(folder, n) for n in names]:
                 os.chown(name, user.pw_uid, user.pw_gid)
@@ -125,7 +123,7 @@ class Desktop(desktop.Desktop):
                     f"exec sh -c 'printf \"%s\\n%s\\n%s\\n\" \"$WAYLAND_DISPLAY\" \"$DISPLAY\" "
                     f"\"$SWAYSOCK\" > {found}.tmp && mv {found}.tmp {found}'\n")
         env = dict(self.env, WLR_BACKENDS="headless", WLR_RENDERER="pixman",
-                   WLR_HEADLESS_OUTPUTS="1", WLR_LIBINPUT_NO_DEVICES="1")
+                   WLR_HEADLESS_OUTPUTS="1")
         self.spawn("sway", ["sway", "--config", config], env=env)
         wait_for("sway to start", lambda: os.path.exists(found), timeout=30)
         with open(found) as f:
