@@ -148,6 +148,11 @@ std::string waylandDisplayOf(int pid) {
     return runtime == environment.end() ? std::string() : runtime->second + "/" + name;
 }
 
+bool waylandSession() {
+    const char* display = std::getenv("WAYLAND_DISPLAY");
+    return display != nullptr && *display != '\0';
+}
+
 // Asked once per application (its connections are made at its start and it keeps them), the
 // first time its selection is measured.
 bool extentsOnScreen(AtspiAccessible* accessible) {
@@ -155,12 +160,10 @@ bool extentsOnScreen(AtspiAccessible* accessible) {
     const std::string bus = busNameOf(accessible);
     if (auto found = known->find(bus); !bus.empty() && found != known->end()) return found->second;
     const ProcessId pid = processOf(accessible);
-    const char* sessionDisplay = std::getenv("WAYLAND_DISPLAY");
-    const bool waylandSession = sessionDisplay != nullptr && *sessionDisplay != '\0';
     const bool onScreen =
-        pid > 0 ? coordinatesFromPeers(socketPeers(pid), waylandDisplayOf(pid), waylandSession) ==
+        pid > 0 ? coordinatesFromPeers(socketPeers(pid), waylandDisplayOf(pid), waylandSession()) ==
                       Coordinates::Screen
-                : !waylandSession;
+                : !waylandSession();
     if (!bus.empty()) known->emplace(bus, onScreen);
     return onScreen;
 }

@@ -151,6 +151,9 @@ std::string busNameOf(AtspiAccessible* accessible);
 // X11 client does, rather than relative to its window, as a native Wayland client does
 // (display.cpp). Decided once per application.
 bool extentsOnScreen(AtspiAccessible* accessible);
+// Whether the session has a Wayland display, as the registry also judges it: then it takes no
+// input from the X server, and sends no "mouse:button" events for any application.
+bool waylandSession();
 
 // ---- Workspace (workspace.cpp) ---------------------------------------------------------------
 
@@ -170,7 +173,7 @@ AtspiAccessible* frontmostAccessible();
 
 void destroyObserver(Object* observer);
 // What a snapshot read in the focused element of the application in front: whether it has a
-// selection. A selection standing in a native Wayland client is read again while it stands.
+// selection. In a Wayland session a standing selection is read again while it stands.
 void noteSelectionRead(AtspiAccessible* focused, bool selected);
 
 }  // namespace sw::platform::atspi

@@ -179,13 +179,13 @@ void onInputReleased() {
     followUp = g_timeout_add(kFollowUpMilliseconds[0], onFollowUp, nullptr);
 }
 
-// ---- Native Wayland clients ------------------------------------------------------------------
+// ---- Wayland sessions ------------------------------------------------------------------------
 //
-// The registry learns of buttons from the X server, so it sees none pressed in a native Wayland
-// client, and Chrome's engine there forwards no key either: a click that clears a selection
-// without an event of the browser's own would go unseen. So while a selection read from such a
-// browser stands and it is in front, it is read again twice a second; with no selection, or
-// another application in front, nothing wakes up.
+// In a Wayland session the registry takes no input from the X server, so no button is ever seen,
+// and Chrome's engine as a native Wayland client forwards no key either: a click that clears a
+// selection without an event of the browser's own would go unseen. So while a selection stands
+// in the browser in front, it is read again twice a second; with no selection, or another
+// application in front, nothing wakes up.
 constexpr guint kStandingSelectionMilliseconds = 500;
 guint standingCheck = 0;
 ProcessId standingPid = 0;
@@ -247,7 +247,7 @@ gboolean runMainTask(gpointer data) {
 }  // namespace
 
 void noteSelectionRead(AtspiAccessible* focused, bool selected) {
-    standingPid = selected && !extentsOnScreen(focused) ? processOf(focused) : 0;
+    standingPid = selected && waylandSession() ? processOf(focused) : 0;
     if (standingPid != 0 && standingCheck == 0) {
         standingCheck = g_timeout_add(kStandingSelectionMilliseconds, onStandingCheck, nullptr);
     }
