@@ -14,7 +14,6 @@ sway refuses to run as root: a test run as root runs itself as an unprivileged u
 
 import os
 import pwd
-import re
 import shutil
 import subprocess
 import sys
@@ -76,6 +75,8 @@ def as_user(argv, files):
 class Desktop(desktop.Desktop):
     """`xwayland=True` runs the browsers as X11 clients of Xwayland; otherwise natively."""
 
+    SCREENSHOT = ["grim", "-t", "ppm", "-"]
+
     def __init__(self, size=desktop.SCREEN, keep_dir=False, xwayland=False):
         missing = [t for t in REQUIRED_TOOLS if shutil.which(t) is None]
         if missing:
@@ -98,18 +99,8 @@ class Desktop(desktop.Desktop):
                                  GDK_BACKEND="x11" if self.xwayland else "wayland")
         return super().spawn(name, argv, **kwargs)
 
-    def start(self, accessibility=True):
-        try:
-            self._start_bus()
-            self._start_sway()
-            self._start_accessibility(accessibility)
-            self._start_input()
-        except BaseException:
-            self.stop()
-            raise
-        return self
-
-    def _start_sway(self):
+    # The X11 desktop's start, with sway in the place of the X server and of the window manager.
+    def _start_x(self):
         width, height = self.size
         found = os.path.join(self.dir, "session")
         config = os.path.join(self.dir, "sway.config")
@@ -133,7 +124,7 @@ class Desktop(desktop.Desktop):
         self.env.update(WAYLAND_DISPLAY=wayland, DISPLAY=display, SWAYSOCK=sock,
                         XDG_SESSION_TYPE="wayland", XDG_CURRENT_DESKTOP="sway")
 
-    def _start_input(self):
+    def _start_wm(self):
         build = os.path.join(self.dir, "wl-input")
         os.makedirs(build)
         xml = os.path.join(HERE, "wayland", "virtual-input.xml")
@@ -244,18 +235,6 @@ class Desktop(desktop.Desktop):
             else:
                 raise DesktopError(f"xdotool verb {verb!r} has no Wayland counterpart here")
         return ""
-
-    def screenshot(self, path=None):
-        data = subprocess.run(["grim", "-t", "ppm", "-"], env=self.env, capture_output=True,
-                              timeout=30, check=True).stdout
-        if path:
-            with open(path, "wb") as f:
-                f.write(data)
-        m = re.match(rb"P6\s+(\d+)\s+(\d+)\s+(\d+)\s", data)
-        if not m:
-            raise DesktopError("unexpected screenshot format")
-        width, height = int(m.group(1)), int(m.group(2))
-        return desktop.Image(width, height, data[m.end():m.end() + width * height * 3])
 
     def stop(self):
         if self.input is not None and self.input.stdin:
