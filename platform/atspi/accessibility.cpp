@@ -90,7 +90,8 @@ AXError selectedText(const Object* element, Owned& value) {
     if (!GRef<AtspiText>(atspi_accessible_get_text_iface(accessible))) return kAXErrorAttributeUnsupported;
     std::string prefix;
     element->selectedRanges = selectionOf(accessible, &prefix);
-    if (!stalled()) noteSelectionRead(accessible, !prefix.empty());
+    // A browser too busy to answer may have a selection: it is asked again too.
+    noteSelectionRead(accessible, stalled() || !prefix.empty());
     value = stringObject(std::move(prefix));
     return kAXErrorSuccess;
 }

@@ -173,7 +173,8 @@ AtspiAccessible* frontmostAccessible();
 
 void destroyObserver(Object* observer);
 // What a snapshot read in the focused element of the application in front: whether it has a
-// selection. In a Wayland session a standing selection is read again while it stands.
+// selection, or may have one. In a Wayland session a standing selection is read again while it
+// stands.
 void noteSelectionRead(AtspiAccessible* focused, bool selected);
 
 }  // namespace sw::platform::atspi
