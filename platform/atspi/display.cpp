@@ -89,8 +89,11 @@ std::map<unsigned, UnixSocket> unixSockets() {
                 const std::size_t length = RTA_PAYLOAD(a);
                 if (a->rta_type == UNIX_DIAG_NAME && length > 0) {
                     // An abstract name starts with a zero byte; a path may end in one.
-                    socket.name = data[0] == '\0' ? "@" + std::string(data + 1, length - 1)
-                                                  : std::string(data, strnlen(data, length));
+                    if (data[0] == '\0') {
+                        socket.name.assign(1, '@').append(data + 1, length - 1);
+                    } else {
+                        socket.name.assign(data, strnlen(data, length));
+                    }
                 } else if (a->rta_type == UNIX_DIAG_PEER && length >= sizeof(unsigned)) {
                     std::memcpy(&socket.peer, data, sizeof(unsigned));
                 }
