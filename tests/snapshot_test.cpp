@@ -2,6 +2,7 @@
 // text-marker range: what each failing link gives, that nothing after it is asked and nothing is
 // left alive.
 #include <cmath>
+#include <functional>
 #include <limits>
 #include <sstream>
 
@@ -140,6 +141,80 @@ TEST_F(SnapshotTest, BusyApplicationLeavesTheSelectionUnknown) {
     }
     sim::setFocused(kBrowser, busy);
     EXPECT_TRUE(currentSelectionInfo().unanswered);
+}
+
+// Bounds without area, or none at all: the frames of the elements at the range's ends, as wide as
+// the web area above them when they lie on different lines; only a missing answer is asked again.
+TEST_F(SnapshotTest, RectangleFromTheEndsOfTheRange) {
+    const int start = sim::addElement(kBrowser), end = sim::addElement(kBrowser);
+    sim::setSelectedMarkerRange(page, Answer::of(sim::MarkerRange{start, end}));
+    const auto frame = [](int e, Answer a) { sim::setAttribute(e, "AXFrame", a); };
+    const struct {
+        Answer bounds;
+        std::function<void()> tree;
+        const char* snapshot;
+        int boundsQuestions;
+    } rows[] = {
+        // (a union over one line, and one widened to the web area: tests/browsers_test.cpp)
+        {Answer::empty(), [&] { frame(start, rect(50, 20, 10, 10)), frame(end, rect(30, 20, 20, 40)); },
+         "in page", 3},  // on two lines, and no web area above
+        {Answer::failure(sim::kAXErrorFailure),
+         [&] {
+             frame(start, Answer::failure(sim::kAXErrorAttributeUnsupported));
+             sim::setAttribute(start, "AXPosition", Answer::of(sim::PointValue{20, 12}));
+             sim::setAttribute(start, "AXSize", Answer::of(sim::SizeValue{5, 18}));
+             frame(end, rect(40, 20, 70, 12));
+         },
+         "in page 20,12,90x20", 3},
+        {rect(-1, 3), [&] { sim::setAttribute(start, "AXSize", Answer::of(sim::SizeValue{0, 18})); }, "in page", 1},
+        {rect(3, 0), [&] { frame(start, rect(50, 20, nan, 10)); }, "in page", 1},
+        {Answer::of(sim::PointValue{1, 2}),
+         [&] { frame(start, rect(50, 20)), sim::setAttribute(page, "AXEndTextMarkerForTextMarkerRange", rect(1, 1)); },
+         "in page", 1},
+        {Answer::failure(sim::kAXErrorIllegalArgument),
+         [&] { sim::setAttribute(page, "AXUIElementForTextMarker", Answer::of(sim::Text{"element"})); }, "in page", 1},
+        {Answer::failure(sim::kAXErrorCannotComplete), [] {}, "in page", 1},  // busy: nothing more asked
+    };
+    for (const auto& row : rows) {
+        sim::setBoundsForMarkerRange(page, row.bounds);
+        row.tree();
+        const int asked = sim::queryCount("AXBoundsForTextMarkerRange");
+        EXPECT_EQ(snapshot(page), row.snapshot);
+        EXPECT_EQ(sim::queryCount("AXBoundsForTextMarkerRange") - asked, row.boundsQuestions) << row.snapshot;
+    }
+    EXPECT_EQ(sim::queryCount("AXStartTextMarkerForTextMarkerRange"), 6) << "none after a busy answer";
+}
+
+// With no selection of its own, the focus (a link, a group) leads to the nearest web area above it,
+// 32 parents up at most and never beyond a window; a busy answer on the way leaves it unknown.
+TEST_F(SnapshotTest, SelectionOfTheWebAreaAboveTheFocus) {
+    const int webArea = sim::selectPageText(kBrowser, "in page", platform::Rect{1, 2, 3, 4});
+    sim::setAttribute(webArea, "AXRole", Answer::of(sim::Text{"AXWebArea"}));
+    const struct {
+        int depth;           // parents between the focus and the web area
+        const char* between; // their role
+        Answer busyAt;       // answered by the last of them for its parent
+        const char* snapshot;
+    } rows[] = {{0, "AXGroup", {}, "in page 1,2,3x4"}, {31, "AXGroup", {}, "in page 1,2,3x4"},
+                {32, "AXGroup", {}, ""},               {2, "AXWindow", {}, ""},
+                {2, "AXGroup", Answer::failure(sim::kAXErrorCannotComplete), "?"}};
+    for (const auto& row : rows) {
+        const int focus = sim::addElement(kBrowser);
+        int below = focus;
+        for (int i = 0; i < row.depth; ++i) {
+            const int parent = sim::addElement(kBrowser);
+            sim::setAttribute(parent, "AXRole", Answer::of(sim::Text{row.between}));
+            sim::setAttribute(below, "AXParent", Answer::of(sim::ElementRef{parent}));
+            below = parent;
+        }
+        sim::setAttribute(below, "AXParent", row.busyAt.code ? row.busyAt : Answer::of(sim::ElementRef{webArea}));
+        const std::string got = snapshot(focus);
+        EXPECT_EQ(currentSelectionInfo().unanswered ? "?" : got, row.snapshot) << row.depth;
+    }
+    sim::setSelectedMarkerRange(webArea, Answer::failure(sim::kAXErrorNoValue));
+    const int parents = sim::queryCount("AXParent");
+    EXPECT_EQ(snapshot(webArea), "");
+    EXPECT_EQ(sim::queryCount("AXParent"), parents) << "a web area is not asked twice";
 }
 
 }  // namespace

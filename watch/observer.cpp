@@ -1,9 +1,12 @@
 #include "watch/observer.h"
 
+#include <deque>
 #include <string>
+#include <utility>
 
 #include "reporting/evaluator.h"
 #include "reporting/output.h"
+#include "reporting/snapshot.h"
 #include "reporting/state.h"
 
 namespace sw {
@@ -11,6 +14,57 @@ namespace {
 
 // Registered in this order on every new observer.
 constexpr const char* kNotifications[] = {"AXFocusedUIElementChanged", "AXSelectedTextChanged"};
+
+// How much of a window is walked looking for its page, once per attach.
+constexpr int kWalkLevels = 8;
+constexpr std::size_t kWalkElements = 200;
+
+// Reads the role (and, while going down, the children) of each element of the window breadth
+// first, until a web area or a bound is reached. Reading the role of the page's container is what
+// turns Chromium's page tree on when its activation refinements are.
+void walkToPage(platform::Owned window) {
+    std::deque<std::pair<platform::Owned, int>> queue;  // elements to read, with their level
+    queue.emplace_back(std::move(window), 0);
+    std::size_t queued = 1;
+    for (; !queue.empty(); queue.pop_front()) {
+        const platform::Ref element = queue.front().first.get();
+        const int level = queue.front().second;
+        bool busy = false;
+        if (isWebArea(element, busy) || busy) return;
+        if (level + 1 == kWalkLevels) continue;
+        platform::Owned children;
+        if (platform::copyAttributeValue(element, "AXChildren", children) ==
+            platform::kAXErrorCannotComplete) {
+            return;
+        }
+        const std::size_t count = children ? platform::arrayCount(children.get()) : 0;
+        for (std::size_t i = 0; i < count && queued < kWalkElements; ++i) {
+            platform::Owned child =
+                asElement(platform::kAXErrorSuccess, platform::arrayItem(children.get(), i));
+            if (!child) continue;
+            queue.emplace_back(std::move(child), level + 1);
+            ++queued;
+        }
+    }
+}
+
+// Browsers build the accessibility tree of their pages only once a client reads from them. Reading
+// the application's role (done first, by the caller) wakes Chromium's and Firefox's; Chromium with
+// its activation refinements waits for the role of the page's container, which the walk of the
+// window reads unless the focus already lies in a page. Nothing is written into the application.
+void wakePage(platform::Ref application) {
+    platform::Owned value;
+    platform::AXError code = platform::copyAttributeValue(application, "AXFocusedWindow", value);
+    platform::Owned window = asElement(code, std::move(value));
+    if (!window) return;  // no window to look into (the Linux desktop answers none, asking nothing)
+    code = platform::copyAttributeValue(application, "AXFocusedUIElement", value);
+    if (platform::Owned focused = asElement(code, std::move(value))) {
+        bool busy = false;
+        if (isWebArea(focused.get(), busy) || busy) return;
+        if (webAreaAbove(focused.get(), busy) || busy) return;
+    }
+    walkToPage(std::move(window));
+}
 
 }  // namespace
 
@@ -61,11 +115,11 @@ void attachObserver(platform::ProcessId forPid) {
     platform::runLoopAddSource(platform::runLoopGetCurrent(),
                                platform::observerGetRunLoopSource(currentObserver.get()));
 
-    // Browsers build the accessibility tree of their pages only once a client reads from them:
-    // reading the application's role is what wakes Chromium's and Firefox's. A read, never a
-    // write; the answer itself is not needed.
+    // The wake-up read: the application's role (its answer is not needed), then the page.
     platform::Owned role;
     platform::copyAttributeValue(currentAXApp.get(), "AXRole", role);
+    role.reset();
+    wakePage(currentAXApp.get());
 }
 
 void axCallback(platform::Ref, platform::Ref, platform::Ref, void*) { evaluateAndEmit(); }

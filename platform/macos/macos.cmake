@@ -3,6 +3,7 @@
 
 add_library(sw_macos STATIC
   ${CMAKE_CURRENT_LIST_DIR}/accessibility.mm
+  ${CMAKE_CURRENT_LIST_DIR}/input.mm
   ${CMAKE_CURRENT_LIST_DIR}/runloop.mm
   ${CMAKE_CURRENT_LIST_DIR}/workspace.mm)
 target_include_directories(sw_macos PUBLIC ${PROJECT_SOURCE_DIR})

@@ -1,4 +1,5 @@
-// The main run loop and the two dispatch queues the watcher uses.
+// The main run loop and the two dispatch queues the watcher uses. An observer's source entering or
+// leaving the run loop also starts or ends the hearing of released buttons and keys (input.mm).
 #include <dispatch/dispatch.h>
 
 #include "platform/macos/bridge.h"
@@ -9,14 +10,17 @@ RunLoop* runLoopGetCurrent() { return reinterpret_cast<RunLoop*>(CFRunLoopGetCur
 
 void runLoopAddSource(RunLoop* loop, RunLoopSource* source) {
     if (loop == nullptr || source == nullptr) return;
-    CFRunLoopAddSource(reinterpret_cast<CFRunLoopRef>(loop),
-                       reinterpret_cast<CFRunLoopSourceRef>(source), kCFRunLoopDefaultMode);
+    const auto cfLoop = reinterpret_cast<CFRunLoopRef>(loop);
+    const auto cfSource = reinterpret_cast<CFRunLoopSourceRef>(source);
+    CFRunLoopAddSource(cfLoop, cfSource, kCFRunLoopDefaultMode);
+    macos::noteSourceAdded(cfLoop, cfSource);
 }
 
 void runLoopRemoveSource(RunLoop* loop, RunLoopSource* source) {
     if (loop == nullptr || source == nullptr) return;
-    CFRunLoopRemoveSource(reinterpret_cast<CFRunLoopRef>(loop),
-                          reinterpret_cast<CFRunLoopSourceRef>(source), kCFRunLoopDefaultMode);
+    const auto cfSource = reinterpret_cast<CFRunLoopSourceRef>(source);
+    CFRunLoopRemoveSource(reinterpret_cast<CFRunLoopRef>(loop), cfSource, kCFRunLoopDefaultMode);
+    macos::noteSourceRemoved(cfSource);
 }
 
 void runMainRunLoop() {

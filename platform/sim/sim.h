@@ -36,9 +36,16 @@ struct PointValue { double x = 0, y = 0; };         // type point (1)
 struct SizeValue { double width = 0, height = 0; }; // type size (2)
 struct RangeValue { long location = 0, length = 0; };  // type range (4)
 struct NumberValue { double number = 0; };          // some other object, not an accessibility value
-struct MarkerRange {};  // an opaque text-marker range: a type of its own, no accessibility value
+// An opaque text-marker range (a type of its own, no accessibility value) and a text marker, one
+// position in page text. Each remembers the element its ends lie in (0: none known), which is what
+// "AXStartTextMarkerForTextMarkerRange", "AXEndTextMarkerForTextMarkerRange" and
+// "AXUIElementForTextMarker" answer unless an element is told otherwise.
+struct MarkerRange { int start = 0, end = 0; };
+struct Marker { int element = 0; };
+// An array of elements, as "AXChildren" answers; a negative item is one that is no element.
+struct ArrayValue { std::vector<int> items; };
 using Value = std::variant<Text, ElementRef, RectValue, PointValue, SizeValue, RangeValue, NumberValue,
-                           MarkerRange>;
+                           MarkerRange, Marker, ArrayValue>;
 
 // What one attribute query answers: a result code and, possibly, a value.
 struct Answer {
@@ -50,7 +57,8 @@ struct Answer {
     static Answer empty() { return {platform::kAXErrorSuccess, std::nullopt}; }  // success, no value
 };
 
-enum class Kind { Element, Application, Observer, String, AXValue, Number, MarkerRange, Count };
+enum class Kind { Element, Application, Observer, String, AXValue, Number, MarkerRange, Marker, Array,
+                  Count };
 
 // ---- Setting up the desktop (call on the main thread) -------------------------------------
 
@@ -68,9 +76,17 @@ void setFrontmost(std::optional<ProcessId> pid);
 // Brings an application (or none) to the front and posts the activation notification.
 void activate(std::optional<ProcessId> pid);
 
-// A new element of an application; its selection answers start as "nothing selected".
+// A new element of an application; its selection answers start as "nothing selected", and it
+// answers "attribute unsupported" for everything else until told otherwise.
 int addElement(ProcessId pid);
+// What an attribute of the element answers, plain ("AXRole", "AXParent", "AXChildren", "AXFrame",
+// "AXPosition", "AXSize", ...) or parameterised: those taking a text-marker range, a marker
+// ("AXUIElementForTextMarker") or a range value ("AXBoundsForRange"); a parameter of another kind
+// is an illegal argument.
+void setAttribute(int element, const std::string& attribute, Answer answer);
 void setFocused(ProcessId pid, Answer answer);
+// What the application answers for "AXFocusedWindow"; no value until told.
+void setFocusedWindow(ProcessId pid, Answer answer);
 void setSelectedText(int element, Answer answer);
 void setSelectedRange(int element, Answer answer);
 void setBounds(int element, Answer answer);
@@ -99,6 +115,38 @@ void setAddNotificationResult(ProcessId pid, const std::string& notification, AX
 // every live observer of that process registered for it whose source is in the run loop.
 void postNotification(ProcessId pid, const std::string& notification);
 
+// ---- Models of the browsers' engines (engines.cpp) ---------------------------------------------
+
+enum class Engine { Chromium, Firefox, WebKit };
+
+// The elements of a model browser's one window: the address bar in its toolbar, the page container,
+// the page's web area with two lines of text and a link, and a frame (a web area of its own inside
+// the page) with one line of text.
+struct BrowserPage {
+    int window, addressBar, container, webArea, firstLine, secondLine, link, frame, frameText;
+};
+
+// An application that answers like a browser of that engine, its page tree off as after launch and
+// the focus on the page. `activationRefinements` is Chromium's switch of that name.
+BrowserPage addBrowser(ProcessId pid, const std::string& bundleIdentifier, Engine engine,
+                       bool activationRefinements = false);
+// The user selects `text`, from the start of text element `from` to the end of `to` (both in one
+// frame), which a layout with text boxes measures as `rect`; the focus goes to that frame's web
+// area. An empty text is a click that leaves nothing selected.
+void selectInPage(ProcessId pid, int from, int to, std::string text, Rect rect = {});
+// The focus moves to an element of the browser.
+void focusElement(ProcessId pid, int element);
+
+// ---- Input (the follow-up of mouse and key releases) --------------------------------------------
+
+// A button or key released anywhere. While an observer's source is in the run loop, a release
+// delivers "AXSelectedTextChanged" to that observer at once and again 100, 400 and 1000 ms later;
+// a new release starts the series again, removing the source ends it. Key releases count only
+// with listen-event access, which a new desktop does not have.
+void releaseMouseButton();
+void releaseKey();
+void setListenEventAccess(bool granted);
+
 // ---- The main loop ---------------------------------------------------------------------------
 
 // Runs `task` on the main loop once `delay` has passed (tasks due together run in order).
@@ -109,6 +157,8 @@ void post(std::function<void()> task);
 void runUntilIdle();
 // Makes runMainRunLoop return once the tasks before it have run.
 void stopMainLoop();
+// Tasks waiting on the main loop, due or not.
+int pendingTasks();
 
 // ---- What the watcher did --------------------------------------------------------------------
 
@@ -120,8 +170,9 @@ int liveObjects();
 int liveObjects(Kind kind);
 // Observer sources currently in the run loop.
 int sourcesInRunLoop();
-// Every observer and application-element call and every attribute set, in order, e.g.
-// "observerCreate 101 -> o3", "runLoopRemoveSource o3", "release observer o3", "release element e2".
+// Every observer and application-element call, in order, e.g. "observerCreate 101 -> o3",
+// "runLoopRemoveSource o3", "read e2 AXRole", "release observer o3", "release element e2". No
+// operation writes into an application, so none is logged.
 const std::vector<std::string>& calls();
 void clearCalls();
 

@@ -1,12 +1,15 @@
 // Coverage-guided fuzzing (libFuzzer) of the watcher on the simulated desktop. Each input is a
 // program for the desktop: activations, observer creation and registration results, what the
-// focus, text, range and bounds queries answer, what a page's text-marker queries answer,
-// notifications, runs of the main loop. After every
+// focus, text, range and bounds queries answer, what a page's text-marker queries answer, the
+// page's tree (focused windows, roles, parents, children, frames, marker ends and their elements),
+// notifications, mouse and key releases, runs of the main loop. After every
 // operation the rules of the output and of the watcher's objects are checked; a broken rule aborts
 // with a message on the real standard error. The soak test runs one very long program through the
 // same code. Replay a finding with `fuzz_selection FILE`.
 #include <fcntl.h>
 #include <unistd.h>
+
+#include <ctime>
 
 #include <algorithm>
 #include <array>
@@ -63,10 +66,21 @@ const AXError kCodes[] = {0, -25200, -25201, -25202, -25204, -25205, -25209, -25
                           INT32_MIN};
 
 enum Op : std::uint8_t { kActivate, kFront, kCreate, kRegister, kFocus, kText, kRange, kBounds,
-                         kNotify, kRun, kSelect, kSettle, kMarkers, kSelectPage, kOpCount };
+                         kNotify, kRun, kSelect, kSettle, kMarkers, kSelectPage, kTree, kWindow,
+                         kRelease, kOpCount };
 const char* const kOpNames[] = {"activate", "front", "create", "register", "focus", "text", "range",
                                 "bounds", "notify", "run", "select", "settle", "markers",
-                                "select page"};
+                                "select page", "tree", "window", "release"};
+
+// Every attribute the watcher reads: a read of any other name breaks a rule. The first ones are
+// what the page's elements answer besides their selection (the "tree" operation).
+constexpr const char* kReadable[] = {
+    "AXRole", "AXParent", "AXChildren", "AXFrame", "AXPosition", "AXSize",
+    "AXStartTextMarkerForTextMarkerRange", "AXEndTextMarkerForTextMarkerRange", "AXUIElementForTextMarker",
+    "AXFocusedUIElement", "AXFocusedWindow", "AXSelectedText", "AXSelectedTextRange", "AXBoundsForRange",
+    "AXSelectedTextMarkerRange", "AXStringForTextMarkerRange", "AXBoundsForTextMarkerRange"};
+constexpr int kTreeAttributes = 9;
+constexpr const char* kRoles[] = {"AXWebArea", "AXWindow", "AXGroup", "AXScrollArea", "AXApplication"};
 
 struct Reader {
     const std::uint8_t *data, *end;
@@ -78,12 +92,13 @@ struct State {
     std::map<ProcessId, Answer> focused;  // what the desktop was told, for the settled check
     std::map<int, Answer> texts;
     std::map<int, std::array<Answer, 2>> pages;  // a page's marker range and that range's text
+    std::map<int, Answer> roles, parents;
     std::map<ProcessId, bool> createFails;
     std::optional<ProcessId> front;
     std::optional<bool> lastLine;
     std::map<std::string, bool> observers;  // alive, by label: whether the source is in the run loop
     std::size_t callsSeen = 0, registrations = 0;
-    bool started = false;
+    bool started = false, awaitingWake = false;
     long lines = 0, present = 0, diagnostics = 0, settled = 0;
     const char* step = "";
 } state;
@@ -106,24 +121,52 @@ std::string textChoice(Reader& in) {
     return texts[in.byte() % std::size(texts)];
 }
 
-Answer answerChoice(Reader& in) {
+// An element, none (0) or one that went away.
+int endChoice(Reader& in) {
+    const int b = in.byte();
+    return b % 4 == 0 ? 0 : b % 4 == 1 ? 1 << 30 : elementChoice(in);
+}
+
+// Any answer. The application's own element is offered only where `application` allows: as a
+// focus, a parent or a child it would have the watcher read the application's role outside the
+// wake-up, which real trees never do (they have the application only above their windows, where
+// the watcher's climbs stop).
+Answer answerChoice(Reader& in, bool application = true) {
     const int b = in.byte();
     Answer answer;
-    switch ((b & 0x0F) % 11) {
+    switch ((b & 0x0F) % 13) {
         case 0: break;
         case 1: answer.value = sim::Text{textChoice(in)}; break;
         case 2: answer.value = sim::ElementRef{elementChoice(in)}; break;
-        case 3: answer.value = sim::ElementRef{(b & 0x40) ? 0 : 1 << 30}; break;  // app element, gone
+        case 3: answer.value = sim::ElementRef{(b & 0x40) && application ? 0 : 1 << 30}; break;
         case 4:
         case 5: answer.value = sim::RectValue{rectChoice(in)}; break;
         case 6: answer.value = sim::PointValue{numberChoice(in), numberChoice(in)}; break;
         case 7: answer.value = sim::SizeValue{numberChoice(in), numberChoice(in)}; break;
         case 8: answer.value = sim::RangeValue{in.byte(), in.byte() - 128}; break;
-        case 9: answer.value = sim::MarkerRange{}; break;
+        case 9: answer.value = sim::MarkerRange{endChoice(in), endChoice(in)}; break;
+        case 10: answer.value = sim::Marker{endChoice(in)}; break;
+        case 11: {
+            sim::ArrayValue children;
+            for (int n = in.byte() % 4; n > 0; --n) {
+                const int item = endChoice(in);
+                children.items.push_back(item == 0 ? -1 : item);  // -1: an item that is no element
+            }
+            answer.value = children;
+        } break;
         default: answer.value = sim::NumberValue{numberChoice(in)};
     }
     if (b & 0x80) answer.code = codeChoice(in);  // a failure may come with a value, too
     return answer;
+}
+
+// What an attribute of the page's tree answers: often a role, or an element (a parent, the element
+// of a marker), else anything.
+Answer treeChoice(Reader& in, std::string_view attribute) {
+    const int b = in.byte();
+    if (b % 3 != 0) return answerChoice(in, false);
+    if (attribute == "AXRole") return Answer::of(sim::Text{kRoles[b / 3 % std::size(kRoles)]});
+    return Answer::of(sim::ElementRef{elementChoice(in)});
 }
 
 // ---- The rules ----------------------------------------------------------------------------------
@@ -208,6 +251,16 @@ std::size_t check() {
             rule(label == kNotifications[state.registrations++ % 2], "notifications out of order");
         } else if (call.starts_with("runLoopAddSource ")) {
             rule(!std::exchange(state.observers[label], true), "a source added twice");
+            state.awaitingWake = true;
+        } else if (call.starts_with("read ")) {
+            // Nothing is ever written into an application: the desktop has no operation for it, so
+            // the rules are that the watcher reads only names it knows (below) and that the
+            // application's role, the read that wakes a browser's page tree, comes once per attach,
+            // as the first question after the source is added.
+            const bool role = call.ends_with(" AXRole");
+            rule(!role || state.awaitingWake, "the application's role read outside an attach");
+            rule(role || !state.awaitingWake, "an attach asked something before its wake-up read");
+            state.awaitingWake = false;
         } else if (call.starts_with("runLoopRemoveSource ")) {
             rule(std::exchange(state.observers[label], false), "a source removed that was not added");
         } else if (call.starts_with("release observer ")) {
@@ -215,8 +268,47 @@ std::size_t check() {
             state.observers.erase(label);
         }
     }
+    if (state.awaitingWake) broken("an attach without its wake-up read");
     if (state.callsSeen > 4096) sim::clearCalls(), state.callsSeen = 0;
+    static const std::vector<std::string> known(std::begin(kReadable), std::end(kReadable));
+    int reads = 0;
+    for (const std::string& name : known) reads += sim::queryCount(name);
+    if (reads != sim::queryCount()) broken("a read of an attribute the watcher has no use for");
     return events.size();
+}
+
+// Whether the desktop's answers hold a selection for the watcher to find, and whether a busy
+// application ("cannot complete" on the way to the text) leaves that unknown. Text controls tell
+// their selected text; failing that, a page tells it through its marker range, asked of the focused
+// element, else of the nearest web area above it (at most 32 parents up, not beyond a window).
+std::pair<bool, bool> expectedSelection(const Answer& focus) {
+    const auto isBusy = [](const Answer& a) { return a.code == platform::kAXErrorCannotComplete; };
+    const auto* focused = focus.code == 0 && focus.value ? std::get_if<sim::ElementRef>(&*focus.value) : nullptr;
+    if (isBusy(focus) || focused == nullptr) return {false, isBusy(focus)};
+    const auto text = [](const Answer& a) {
+        const auto* t = a.code == 0 && a.value ? std::get_if<sim::Text>(&*a.value) : nullptr;
+        return t ? t->text : "";
+    };
+    const auto page = [&](int e) -> std::pair<bool, bool> {
+        const auto& [range, string] = state.pages[e];
+        const bool marked = range.code == 0 && range.value && std::holds_alternative<sim::MarkerRange>(*range.value);
+        return {marked && !text(string).empty(), isBusy(range) || (marked && isBusy(string))};
+    };
+    const Answer control = state.texts.contains(focused->element) ? state.texts[focused->element] : Answer{};
+    if (isBusy(control) || !text(control).empty()) return {!text(control).empty(), isBusy(control)};
+    if (const auto found = page(focused->element); found.first || found.second) return found;
+    // The roles of the focus and of its ancestors, each after the parent that leads to it.
+    for (int e = focused->element, step = 0; step <= 32; ++step) {
+        const Answer& role = state.roles[e];
+        if (isBusy(role)) return {false, true};
+        if (text(role) == "AXWebArea") return step == 0 ? std::pair{false, false} : page(e);
+        if (step == 32 || (step > 0 && (text(role) == "AXWindow" || text(role) == "AXApplication"))) break;
+        const Answer& parent = state.parents[e];
+        const auto* up = parent.code == 0 && parent.value ? std::get_if<sim::ElementRef>(&*parent.value) : nullptr;
+        if (isBusy(parent) || up == nullptr) return {false, isBusy(parent)};
+        e = up->element;
+    }
+    return {};
 }
 
 // After a fresh activation of the application in front, the watcher follows it if it is a browser
@@ -225,23 +317,8 @@ void checkSettled() {
     const App* app = std::find_if(std::begin(kApps), std::end(kApps),
                                   [](const App& a) { return a.pid == state.front; });
     const bool watched = app != std::end(kApps) && app->browser && !state.createFails[app->pid];
-    const auto hasText = [](const Answer& a) {
-        const auto* t = a.code == 0 && a.value ? std::get_if<sim::Text>(&*a.value) : nullptr;
-        return t != nullptr && !t->text.empty();
-    };
-    bool selected = false;
-    // A busy browser ("cannot complete" anywhere on the way to the text) leaves the last line standing.
-    const auto isBusy = [](const Answer& a) { return a.code == platform::kAXErrorCannotComplete; };
     const Answer focus = watched ? state.focused[app->pid] : Answer{};
-    bool busy = isBusy(focus);
-    if (const auto* e = focus.code == 0 && focus.value ? std::get_if<sim::ElementRef>(&*focus.value) : nullptr) {
-        // Text controls tell their selected text; failing that, a page tells it through its marker range.
-        const Answer controlText = state.texts.contains(e->element) ? state.texts[e->element] : Answer{};
-        const auto& [range, text] = state.pages[e->element];
-        const bool marked = range.code == 0 && range.value && std::holds_alternative<sim::MarkerRange>(*range.value);
-        selected = hasText(controlText) || (marked && hasText(text));
-        busy = !hasText(controlText) && (isBusy(controlText) || isBusy(range) || (marked && isBusy(text)));
-    }
+    const auto [selected, busy] = expectedSelection(focus);
     if (bool(currentObserver) != watched) broken("watching the wrong application");
     if (!busy && lastEmitted != (watched && selected)) broken("the last line does not tell the selection");
     ++state.settled;
@@ -296,7 +373,26 @@ void runOperation(Reader& in) {
         } break;
         case kFocus: {
             const ProcessId pid = appChoice(in).pid;
-            sim::setFocused(pid, state.focused[pid] = answerChoice(in));
+            sim::setFocused(pid, state.focused[pid] = answerChoice(in, false));
+        } break;
+        case kWindow: {
+            const ProcessId pid = appChoice(in).pid;
+            sim::setFocusedWindow(pid, in.byte() & 1 ? answerChoice(in, false)
+                                                     : Answer::of(sim::ElementRef{elementChoice(in)}));
+        } break;
+        case kTree: {  // roles, parents, children, frames, marker ends and the elements of markers
+            const int element = elementChoice(in);
+            const char* attribute = kReadable[in.byte() % kTreeAttributes];
+            const Answer answer = treeChoice(in, attribute);
+            sim::setAttribute(element, attribute, answer);
+            if (attribute == std::string_view("AXRole")) state.roles[element] = answer;
+            if (attribute == std::string_view("AXParent")) state.parents[element] = answer;
+        } break;
+        case kRelease: {
+            const int which = in.byte() % 3;
+            if (which == 0) sim::releaseMouseButton();
+            if (which == 1) sim::releaseKey();
+            if (which == 2) sim::setListenEventAccess(in.byte() & 1);
         } break;
         case kText:
         case kRange:
@@ -340,6 +436,8 @@ void runOperation(Reader& in) {
             }
             if (op == kSettle) sim::activate(state.front);
             sim::runUntilIdle();
+            // The follow-up of a release is scheduled only while a browser is watched.
+            if (!currentObserver && sim::pendingTasks() != 0) broken("work scheduled with no browser watched");
     }
     if (check() != 0 && op != kRun && op != kSettle) broken("a line written without an evaluation");
     if (op == kSettle) checkSettled();
@@ -359,6 +457,17 @@ void endProgram() {
 }  // namespace
 }  // namespace sw::fuzz
 
+#ifdef SW_FUZZ_SKIP_WAITS
+// Linked with --wrap=nanosleep: the watcher's short waits (a rectangle asked again after 50 and
+// 150 ms) pass at once while a program runs, as the desktop's answers do not change with time.
+// Every other sleep, libFuzzer's own included, sleeps.
+namespace { thread_local bool inProgram = false; }
+extern "C" int __real_nanosleep(const timespec* duration, timespec* remaining);
+extern "C" int __wrap_nanosleep(const timespec* duration, timespec* remaining) {
+    return inProgram ? 0 : __real_nanosleep(duration, remaining);
+}
+#endif
+
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
     using namespace sw::fuzz;
     realStderr = ::fcntl(2, F_DUPFD_CLOEXEC, 3);
@@ -376,8 +485,14 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     using namespace sw::fuzz;
     Reader in{data, data + size};
+#ifdef SW_FUZZ_SKIP_WAITS
+    inProgram = true;
+#endif
     beginProgram();
     while (in.data < in.end) runOperation(in);
     endProgram();
+#ifdef SW_FUZZ_SKIP_WAITS
+    inProgram = false;
+#endif
     return 0;
 }

@@ -1,0 +1,273 @@
+// The simulated main loop and what it delivers: tasks due now or later, accessibility
+// notifications to observers whose source is in the run loop, the follow-up of mouse and key
+// releases, and the hold that keeps an evaluation open for the whole-process tests.
+#include <thread>
+
+#include "platform/sim/internal.h"
+
+namespace sw::sim {
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+constexpr int kFollowUpTag = 1;
+// Evaluations after a release, from the release on: what the selection looks like once the click
+// or key has been handled, however late the browser gets to it.
+constexpr std::chrono::milliseconds kFollowUps[] = {std::chrono::milliseconds(0),
+                                                    std::chrono::milliseconds(100),
+                                                    std::chrono::milliseconds(400),
+                                                    std::chrono::milliseconds(1000)};
+
+const Object* followed = nullptr;  // the observer a follow-up series is scheduled for
+
+void enqueue(Clock::time_point due, std::function<void()> task, int tag = 0) {
+    Desktop& d = desktop();
+    {
+        std::lock_guard lock(d.loopMutex);
+        d.tasks.emplace(due, Desktop::Task{tag, std::move(task)});
+    }
+    d.loopWake.notify_one();
+}
+
+// Takes the next task that is due, or waits for one when `wait` is set. Empty when there is none
+// (or the loop was asked to stop).
+std::function<void()> nextTask(bool wait) {
+    Desktop& d = desktop();
+    std::unique_lock lock(d.loopMutex);
+    for (;;) {
+        const auto now = Clock::now();
+        if (!d.tasks.empty() && d.tasks.begin()->first <= now) {
+            std::function<void()> task = std::move(d.tasks.begin()->second.run);
+            d.tasks.erase(d.tasks.begin());
+            return task;
+        }
+        if (d.stopRequested || !wait) {
+            d.stopRequested = false;
+            return {};
+        }
+        if (d.tasks.empty()) {
+            d.loopWake.wait(lock);
+        } else {
+            d.loopWake.wait_until(lock, d.tasks.begin()->first);
+        }
+    }
+}
+
+// Calls the observer's callback as a notification of the application does. The delivery holds a
+// reference to the observer, which the callback may tear down.
+void callObserver(platform::Owned held, const std::string& notification) {
+    Object* observer = const_cast<Object*>(held.get());
+    if (!observer->sourceInRunLoop) return;  // removed by an earlier delivery
+    platform::Owned element = platform::createApplicationElement(observer->pid);
+    Object* name = newObject(Kind::String);
+    name->text = notification;
+    platform::Owned nameHeld = platform::Owned::adopt(name);
+    auto context = observer->registered.find(notification);
+    observer->callback(observer, element.get(), name,
+                       context == observer->registered.end() ? nullptr : context->second);
+}
+
+platform::Owned hold(Object* observer) {
+    ++observer->references;
+    return platform::Owned::adopt(observer);
+}
+
+void followUp() {
+    Desktop& d = desktop();
+    cancelFollowUp(nullptr);
+    for (Object* observer : d.observers) {
+        if (!observer->sourceInRunLoop) continue;
+        followed = observer;
+        const auto now = Clock::now();
+        for (auto delay : kFollowUps) {
+            // Taken back when the source leaves the run loop or the observer goes (cancelFollowUp).
+            enqueue(now + delay, [observer] { callObserver(hold(observer), "AXSelectedTextChanged"); },
+                    kFollowUpTag);
+        }
+        return;  // one observer at a time is followed, the watched browser's
+    }
+}
+
+}  // namespace
+
+void cancelFollowUp(const Object* observer) {
+    if (observer != nullptr && observer != followed) return;
+    followed = nullptr;
+    Desktop& d = desktop();
+    std::lock_guard lock(d.loopMutex);
+    std::erase_if(d.tasks, [](const auto& task) { return task.second.tag == kFollowUpTag; });
+}
+
+void deliver(ProcessId pid, const std::string& notification) {
+    post([pid, notification] {
+        // Collect first: a callback may tear its observer down.
+        std::vector<platform::Owned> targets;
+        for (Object* observer : desktop().observers) {
+            if (observer->pid == pid && observer->sourceInRunLoop &&
+                observer->registered.contains(notification)) {
+                targets.push_back(hold(observer));
+            }
+        }
+        for (platform::Owned& observer : targets) callObserver(std::move(observer), notification);
+    });
+}
+
+void postNotification(ProcessId pid, const std::string& notification) { deliver(pid, notification); }
+
+void releaseMouseButton() { followUp(); }
+void releaseKey() {
+    if (desktop().listenEventAccess) followUp();
+}
+void setListenEventAccess(bool granted) { desktop().listenEventAccess = granted; }
+
+// ---- The main loop -------------------------------------------------------------------------------
+
+void schedule(std::chrono::milliseconds delay, std::function<void()> task) {
+    enqueue(Clock::now() + delay, std::move(task));
+}
+
+void post(std::function<void()> task) {
+    // Due "now": runs after everything already due, in the order posted.
+    enqueue(Clock::now(), std::move(task));
+}
+
+void runUntilIdle() {
+    while (std::function<void()> task = nextTask(false)) task();
+}
+
+void stopMainLoop() {
+    Desktop& d = desktop();
+    {
+        std::lock_guard lock(d.loopMutex);
+        d.stopRequested = true;
+    }
+    d.loopWake.notify_one();
+}
+
+int pendingTasks() {
+    std::lock_guard lock(desktop().loopMutex);
+    return static_cast<int>(desktop().tasks.size());
+}
+
+int sourcesInRunLoop() {
+    int n = 0;
+    for (Object* observer : desktop().observers) n += observer->sourceInRunLoop ? 1 : 0;
+    return n;
+}
+
+void resetLoop() {
+    Desktop& d = desktop();
+    followed = nullptr;
+    std::lock_guard lock(d.loopMutex);
+    d.tasks.clear();
+    d.stopRequested = false;
+}
+
+// ---- Holding an evaluation open ------------------------------------------------------------------
+
+namespace {
+struct Hold {
+    std::mutex mutex;
+    std::condition_variable released;
+    bool armed = false, open = false;
+};
+Hold& held() {
+    static Hold* h = new Hold;
+    return *h;
+}
+}  // namespace
+
+void waitIfHeld() {
+    Hold& h = held();
+    std::unique_lock lock(h.mutex);
+    if (!std::exchange(h.armed, false)) return;
+    h.released.wait_for(lock, std::chrono::seconds(10), [&h] { return h.open; });
+}
+
+void holdNextQuery() {
+    std::lock_guard lock(held().mutex);
+    held().armed = true;
+    held().open = false;
+}
+
+void releaseHold() {
+    {
+        std::lock_guard lock(held().mutex);
+        held().open = true;
+    }
+    held().released.notify_all();
+}
+
+}  // namespace sw::sim
+
+// ---- The platform operations ----------------------------------------------------------------------
+
+namespace sw::platform {
+
+using sim::desktop;
+using sim::Kind;
+
+AXError observerCreate(ProcessId pid, ObserverCallback callback, Owned& observer) {
+    sim::Desktop& d = desktop();
+    const sim::Application& app = d.applications[pid];
+    observer.reset();
+    if (app.createReturnsObserver) {
+        Object* o = sim::newObject(Kind::Observer);
+        o->pid = pid;
+        o->callback = callback;
+        o->source.observer = o;
+        observer = Owned::adopt(o);
+    }
+    d.calls.push_back("observerCreate " + std::to_string(pid) + " -> " + sim::label(observer.get()));
+    return app.createCode;
+}
+
+AXError observerAddNotification(Ref observer, Ref element, const char* notification,
+                                void* context) {
+    sim::Desktop& d = desktop();
+    d.calls.push_back(std::string("observerAddNotification ") + sim::label(observer) + " " +
+                      sim::label(element) + " " + notification);
+    if (observer == nullptr || observer->kind != Kind::Observer || element == nullptr) {
+        return sim::kAXErrorIllegalArgument;
+    }
+    auto* o = const_cast<Object*>(observer);
+    const sim::Application& app = d.applications[o->pid];
+    auto code = app.registerCodes.find(notification);
+    if (code != app.registerCodes.end() && code->second != kAXErrorSuccess) return code->second;
+    if (o->registered.contains(notification)) return kAXErrorNotificationAlreadyRegistered;
+    o->registered.emplace(notification, context);
+    return kAXErrorSuccess;
+}
+
+RunLoopSource* observerGetRunLoopSource(Ref observer) {
+    return &const_cast<Object*>(observer)->source;
+}
+
+RunLoop* runLoopGetCurrent() {
+    static RunLoop loop;
+    return &loop;
+}
+
+void runLoopAddSource(RunLoop*, RunLoopSource* source) {
+    desktop().calls.push_back("runLoopAddSource " + sim::label(source->observer));
+    source->observer->sourceInRunLoop = true;
+}
+
+void runLoopRemoveSource(RunLoop*, RunLoopSource* source) {
+    desktop().calls.push_back("runLoopRemoveSource " + sim::label(source->observer));
+    source->observer->sourceInRunLoop = false;
+    sim::cancelFollowUp(source->observer);
+}
+
+void runMainRunLoop() {
+    while (std::function<void()> task = sim::nextTask(true)) task();
+}
+
+void dispatchAsyncMain(Task task) {
+    sim::post(task);
+    sim::releaseHold();
+}
+
+void dispatchAsyncUtility(Task task) { std::thread(task).detach(); }
+
+}  // namespace sw::platform

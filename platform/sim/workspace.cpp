@@ -1,0 +1,86 @@
+// The simulated workspace: the applications, which one is in front, activation notifications, and
+// how creating and registering observers turns out for each.
+#include "platform/sim/internal.h"
+
+namespace sw::sim {
+
+void reset() {
+    Desktop& d = desktop();
+    d.trusted = true;
+    d.listenEventAccess = false;
+    d.applications.clear();
+    d.frontmost.reset();
+    d.elements.clear();
+    d.activationHandlers.clear();
+    d.totalQueries = 0;
+    d.queries.clear();
+    d.calls.clear();
+    resetModels();
+    resetLoop();
+}
+
+void setTrusted(bool trusted) { desktop().trusted = trusted; }
+
+void addApplication(ProcessId pid, std::optional<std::string> bundleIdentifier) {
+    desktop().applications[pid].bundle = std::move(bundleIdentifier);
+}
+
+void queueBundleAnswers(ProcessId pid, std::vector<std::optional<std::string>> answers) {
+    auto& queue = desktop().applications[pid].bundleAnswers;
+    queue.insert(queue.end(), answers.begin(), answers.end());
+}
+
+void setFrontmost(std::optional<ProcessId> pid) { desktop().frontmost = pid; }
+
+void activate(std::optional<ProcessId> pid) {
+    setFrontmost(pid);
+    post([] {
+        // Copy first: a handler may not add handlers, but keep delivery independent of it.
+        const std::vector<platform::Task> handlers = desktop().activationHandlers;
+        for (platform::Task handler : handlers) handler();
+    });
+}
+
+void setObserverCreateResult(ProcessId pid, AXError code, bool returnsObserver) {
+    Application& app = desktop().applications[pid];
+    app.createCode = code;
+    app.createReturnsObserver = returnsObserver;
+}
+
+void setAddNotificationResult(ProcessId pid, const std::string& notification, AXError code) {
+    desktop().applications[pid].registerCodes[notification] = code;
+}
+
+}  // namespace sw::sim
+
+namespace sw::platform {
+
+using sim::desktop;
+
+bool isProcessTrusted() { return desktop().trusted; }
+
+Owned frontmostApplication() {
+    sim::Desktop& d = desktop();
+    if (!d.frontmost || !d.applications.contains(*d.frontmost)) return {};
+    Object* o = sim::newObject(sim::Kind::Application);
+    o->pid = *d.frontmost;
+    return Owned::adopt(o);
+}
+
+std::optional<std::string> bundleIdentifier(Ref application) {
+    auto found = desktop().applications.find(application->pid);
+    if (found == desktop().applications.end()) return std::nullopt;
+    sim::Application& app = found->second;
+    if (!app.bundleAnswers.empty()) {
+        std::optional<std::string> next = std::move(app.bundleAnswers.front());
+        app.bundleAnswers.pop_front();
+        return next;
+    }
+    return app.bundle;
+}
+
+ProcessId processIdentifier(Ref application) { return application->pid; }
+
+void addActivationObserver(Task handler) { desktop().activationHandlers.push_back(handler); }
+
+}  // namespace sw::platform

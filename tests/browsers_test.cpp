@@ -1,0 +1,127 @@
+// The watcher against models of the three browser engines (platform/sim/engines.cpp), each started
+// cold: what it writes for what a user does. Chromium runs twice, with and without its activation
+// refinements.
+#include <algorithm>
+#include <array>
+#include <vector>
+
+#include "platform/sim/sim.h"
+#include "tests/support.h"
+#include "watch/observer.h"
+
+namespace sw::test {
+namespace {
+
+constexpr platform::ProcessId kBrowser = 401, kOther = 402;
+using Page = sim::BrowserPage;
+using namespace std::chrono_literals;
+
+struct Model {
+    const char* name;
+    sim::Engine engine;
+    bool refinements;
+    int column;  // of the expectations below: Chromium, Firefox, WebKit
+    const char* app;
+};
+const Model kModels[] = {{"Chromium", sim::Engine::Chromium, false, 0, "com.google.Chrome"},
+                         {"Chromium, refinements on", sim::Engine::Chromium, true, 0, "com.google.Chrome"},
+                         {"Firefox", sim::Engine::Firefox, false, 1, "org.mozilla.firefox"},
+                         {"WebKit", sim::Engine::WebKit, false, 2, "com.apple.Safari"}};
+
+struct Step {
+    void (*act)(const Page&);
+    const char* lines;  // by column: P the present line, C the cleared line, - no line
+};
+struct Scenario {
+    const char* name;
+    std::array<const char*, 3> bounds;  // of the present line, by column
+    std::vector<Step> steps;
+};
+
+// Over the two lines of the page: Chromium measures no text, so the elements of the ends, as wide
+// as the page; the others measure the text.
+void selectTwoLines(const Page& p) {
+    sim::selectInPage(kBrowser, p.firstLine, p.secondLine, "one two", {30.4, 101, 350, 42.6});
+}
+void clickAway(const Page& p) { sim::selectInPage(kBrowser, p.firstLine, p.firstLine, ""); }
+const auto kTwoLines = std::array{R"("height":44,"width":1200,"x":0,"y":100)",
+                                  R"("height":43,"width":350,"x":30,"y":101)",
+                                  R"("height":43,"width":350,"x":30,"y":101)"};
+
+const Scenario kScenarios[] = {
+    {"cold attach, then a selection", kTwoLines, {{selectTwoLines, "PPP"}}},
+    {"a click that clears", kTwoLines,
+     {{selectTwoLines, "PPP"}, {[](const Page& p) { clickAway(p), sim::releaseMouseButton(); }, "CCC"}}},
+    {"a selection gone without input: WebKit tells nothing", kTwoLines,
+     {{selectTwoLines, "PPP"}, {clickAway, "CC-"}, {[](const Page&) { sim::releaseMouseButton(); }, "--C"}}},
+    {"a click the page handles after its release", kTwoLines,
+     {{selectTwoLines, "PPP"},
+      {[](const Page& p) {
+           sim::releaseMouseButton();
+           sim::schedule(50ms, [p] { clickAway(p); });
+           sim::schedule(250ms, sim::stopMainLoop);
+           platform::runMainRunLoop();
+       },
+       "CCC"}}},
+    {"key releases count with listen-event access only", kTwoLines,
+     {{selectTwoLines, "PPP"},
+      {[](const Page& p) { clickAway(p), sim::releaseKey(); }, "CC-"},
+      {[](const Page&) { sim::setListenEventAccess(true), sim::releaseKey(); }, "--C"}}},
+    {"focus on a link, the selection elsewhere", kTwoLines,
+     {{selectTwoLines, "PPP"}, {[](const Page& p) { sim::focusElement(kBrowser, p.link); }, "---"}}},
+    {"a selection in a frame",
+     {R"("height":20,"width":300,"x":610,"y":310)", R"("height":18,"width":80,"x":613,"y":311)",
+      R"("height":18,"width":80,"x":613,"y":311)"},
+     {{[](const Page& p) {
+           sim::selectInPage(kBrowser, p.frameText, p.frameText, "in frame", {612.5, 311, 80, 18});
+       },
+       "PPP"}}},
+    {"the address bar", {R"("height":20,"width":120,"x":250,"y":44)", R"("height":20,"width":120,"x":250,"y":44)",
+                         R"("height":20,"width":120,"x":250,"y":44)"},
+     {{[](const Page& p) {
+           sim::setSelectedText(p.addressBar, sim::Answer::of(sim::Text{"example.com"}));
+           sim::setSelectedRange(p.addressBar, sim::Answer::of(sim::RangeValue{0, 11}));
+           sim::setBounds(p.addressBar, sim::Answer::of(sim::RectValue{{250, 44, 120, 20}}));
+           sim::focusElement(kBrowser, p.addressBar);
+       },
+       "PPP"}}},
+    {"switching away and back", kTwoLines,
+     {{selectTwoLines, "PPP"},
+      {[](const Page&) { sim::activate(kOther); }, "CCC"},
+      {[](const Page&) { sim::activate(kBrowser); }, "PPP"}}},
+};
+
+using BrowsersTest = SimTest;
+
+TEST_F(BrowsersTest, ScenariosOnEachEngine) {
+    for (const Model& model : kModels) {
+        for (const Scenario& scenario : kScenarios) {
+            SCOPED_TRACE(std::string(model.name) + ": " + scenario.name);
+            SetUp();
+            const Page page = sim::addBrowser(kBrowser, model.app, model.engine, model.refinements);
+            sim::addApplication(kOther, "com.apple.TextEdit");
+            sim::setFrontmost(kBrowser);
+            platform::addActivationObserver(handleFrontmostChange);
+            EXPECT_EQ(written(1, handleFrontmostChange), "{\"selection\":false}\n");
+            const std::string present = std::string(R"({"app":")") + model.app + R"(","bounds":{)" +
+                                        scenario.bounds[model.column] + R"(},"selection":true})" "\n";
+            for (const Step& step : scenario.steps) {
+                const char expected = step.lines[model.column];
+                EXPECT_EQ(written(1, [&] { step.act(page), sim::runUntilIdle(); }),
+                          expected == 'P' ? present : expected == 'C' ? "{\"selection\":false}\n" : "");
+            }
+            const auto count = [](const char* prefix, const char* suffix) {
+                return std::count_if(sim::calls().begin(), sim::calls().end(), [&](const std::string& c) {
+                    return c.starts_with(prefix) && c.ends_with(suffix);
+                });
+            };
+            EXPECT_EQ(count("read ", " AXRole"), count("observerCreate ", "")) << "one wake-up per attach";
+            tearDownObserver();
+            EXPECT_EQ(sim::pendingTasks(), 0) << "nothing is left to do once the browser is left";
+            TearDown();
+        }
+    }
+}
+
+}  // namespace
+}  // namespace sw::test

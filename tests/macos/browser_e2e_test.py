@@ -1,0 +1,75 @@
+#!/usr/bin/env python3
+"""The macOS end-to-end test's rules, on any system: its line checks against lines as a watcher
+writes them (and as a broken one might), the rectangle rules, the case table, and the PNG reader and
+colour boxes it compares pixels with."""
+import base64
+import os
+import sys
+import zlib
+
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+import browser_e2e as e2e  # noqa: E402
+
+mac, CHROME = e2e.mac, "com.google.Chrome"
+
+
+def present(height=37, width=900, x=120, y=130, app=CHROME, end="}\n"):
+    bounds = '{"height":%s,"width":%s,"x":%s,"y":%s}' % (height, width, x, y)
+    return '{"app":"%s","bounds":%s,"selection":true' % (app, bounds) + end
+
+
+# A line, and what its refusal says (None: accepted), in a window at (80, 60), 1000 by 660, with the
+# mouse pressed at (200, 150).
+LINES = [(present(), None), (present(end=',"text":"x"}\n'), "expected a present"),
+         ('{"selection":true,"bounds":{"y":130,"x":120,"width":900,"height":37},'
+          '"app":"com.google.Chrome"}\n', None),
+         ('{"bounds":{"height":37,"width":900,"x":120,"y":130},"selection":true}\n', "expected a present"),
+         (present(end="}"), "expected a present"), (present(end="}\r\n"), "expected a present"),
+         ('{"selection":false}\n', "expected a present"), ('{"error":"ax_permission_denied"}\n', "expected"),
+         (present(app="org.mozilla.firefox"), "app"), (present(app=""), "app"), (present(x=120.5), "bounds"),
+         (present(height="true"), "bounds"), (present().replace('"height":37,', ""), "bounds"),
+         (present(width=0), "empty"), (present(x=1120), "outside"), (present(y=-4), "outside"),
+         (present(y=700), "outside"), (present(height=20, width=90, y=300), "press"),
+         (present().replace("true", "1"), "expected a present")]
+RECTS = [((100, 100, 50, 20), (101, 99, 49, 21), True, True),
+         ((90, 95, 900, 40), (100, 100, 50, 20), False, True),
+         ((100, 100, 50, 20), (100, 100, 40, 20), False, True),
+         ((100, 100, 50, 20), (90, 95, 900, 40), False, False),
+         ((100, 100, 50, 20), (100, 100, 60, 20), False, False)]
+# By a real encoder (libpng, adaptive): 8 by 12 RGBA pixels whose rows use all five filters.
+PNG = base64.b64decode(
+    "iVBORw0KGgoAAAANSUhEUgAAAAgAAAAMCAYAAABfnvydAAAArElEQVQY02NMSU37z4AHMDEQAJQrYPikyPb/Q0v5/6QPn/+f"
+    "9i3773uc/b9CoOj/Wfyd/z8du/WfhYGBgUFERIShTUODwaZwOsO0gIcM5vOUGCrMKhie9NxlYGTQCPivpaXFgAszEvIm3Apc"
+    "mKAvmP8/EGpYqaXKIC3jx8AmJsKw64c3w4eZ1gwNV44x/J+YjLDim4YGwy9dXoajvEEMutwpDHK6XxkKnq9hAAA8nDtkEPSy"
+    "KQAAAABJRU5ErkJggg==")
+# 4 by 2 RGB pixels: the zoom button's green, P3 magenta, P3 green, black; black, a magenta that only
+# appears across two pixels (must not count), red, sRGB magenta.
+PIXELS = bytes([40, 200, 64, 234, 51, 247, 117, 251, 76, 0, 0, 0,
+                0, 0, 0, 160, 255, 16, 255, 0, 0, 255, 0, 255])
+
+failures = []
+for line, error in LINES:
+    try:
+        e2e.check_present(line, CHROME, (80, 60, 1000, 660), (200, 150))
+        got = None
+    except AssertionError as e:
+        got = str(e)
+    if (got is None) != (error is None) or error and error not in got:
+        failures.append(f"{line!r}: {got!r}, expected {error!r}")
+failures += [f"rules for {r} against {p}" for r, p, *want in RECTS
+             if [e2e.matches(rule, r, p) for rule in ("exact", "contains")] != want]
+width, height, bpp, pixels = mac.png_pixels(PNG)
+if (width, height, bpp, zlib.crc32(pixels)) != (8, 12, 4, 0xe331eba0):
+    failures.append("PNG decoded wrong")
+boxes = [mac.colour_box(4, 3, PIXELS, colour) for colour in (mac.MAGENTA, mac.GREEN)]
+failures += [] if boxes == [(1, 0, 3, 2), (2, 0, 1, 1)] else [f"colour boxes {boxes}"]
+# The watcher starts first and ends last, lines alternate as the watcher writes them, and every
+# selected word is one the watcher's output is searched for.
+steps = [s for _, case in e2e.CASES for s in case]
+cleared = [s[2] == "cleared" for s in steps[:-1]]
+if steps[0][0] != "start" or steps[-1][0] != "close" or cleared != [i % 2 == 0 for i in range(len(cleared))]:
+    failures.append("the case table's lines do not alternate from start to close")
+failures += [s[1][1] + " is never looked for" for s in steps
+             if s[0] == "double" and s[1][1] not in mac.page.SELECTED_WORDS]
+print("\n".join(failures) or f"browser_e2e rules: {len(LINES) + len(RECTS) + 3} checks passed")
+sys.exit(1 if failures else 0)
