@@ -101,6 +101,8 @@ AXError selectedText(const Object* element, Owned& value) {
     if (!GRef<AtspiText>(atspi_accessible_get_text_iface(accessible))) return kAXErrorAttributeUnsupported;
     std::string prefix;
     element->selectedRanges = selectionOf(accessible, &prefix);
+    // A browser too busy to answer may have a selection: it is asked again too.
+    noteSelectionRead(accessible, stalled() || !prefix.empty());
     value = stringObject(std::move(prefix));
     return kAXErrorSuccess;
 }
@@ -121,6 +123,8 @@ AXError boundsForRange(const Object* element, const Object* range, Owned& value)
         return kAXErrorIllegalArgument;
     }
     AtspiAccessible* focused = element->accessible.get();
+    // A rectangle relative to a window is no place on the screen: none rather than a wrong one.
+    if (!extentsOnScreen(focused)) return kAXErrorNoValue;
     std::optional<Rect> rect = measureExtents(focused, planExtents(focused, range->ranges));
     if (!rect) return kAXErrorNoValue;
     auto* o = new Object(Kind::Value);

@@ -7,7 +7,8 @@ add_library(sw_atspi STATIC
   platform/atspi/runloop.cpp
   platform/atspi/workspace.cpp
   platform/atspi/text.cpp
-  platform/atspi/identity.cpp)
+  platform/atspi/identity.cpp
+  platform/atspi/display.cpp)
 target_include_directories(sw_atspi PUBLIC ${CMAKE_CURRENT_SOURCE_DIR})
 target_link_libraries(sw_atspi PUBLIC sw_posix PkgConfig::SW_ATSPI Threads::Threads
                                PRIVATE sw_warnings)
@@ -28,12 +29,19 @@ if(BUILD_TESTING)
   add_test(NAME atspi_identity COMMAND atspi_identity_tests)
   set_tests_properties(atspi_identity PROPERTIES LABELS "unit" TIMEOUT 60)
 
-  # The real watcher against real browsers on a virtual desktop: Firefox ESR and Chrome's engine.
+  # The real watcher against real browsers on a virtual desktop: Firefox ESR and Chrome's engine,
+  # on X11, and on Wayland natively and under Xwayland.
   # Fails, never skips, when the desktop's packages (scripts/packages/atspi.txt) are missing.
   foreach(engine firefox chrome)
-    add_test(NAME e2e_${engine}
-             COMMAND /usr/bin/python3 ${CMAKE_CURRENT_SOURCE_DIR}/tests/e2e/browser_e2e.py
-                     ${engine} $<TARGET_FILE:selection-watcher>)
-    set_tests_properties(e2e_${engine} PROPERTIES LABELS "e2e" TIMEOUT 600 RUN_SERIAL TRUE)
+    foreach(desktop x11 wayland xwayland)
+      set(name e2e_${engine})
+      if(NOT desktop STREQUAL "x11")
+        set(name e2e_${desktop}_${engine})
+      endif()
+      add_test(NAME ${name}
+               COMMAND /usr/bin/python3 ${CMAKE_CURRENT_SOURCE_DIR}/tests/e2e/browser_e2e.py
+                       ${engine} $<TARGET_FILE:selection-watcher> ${desktop})
+      set_tests_properties(${name} PROPERTIES LABELS "e2e" TIMEOUT 600 RUN_SERIAL TRUE)
+    endforeach()
   endforeach()
 endif()

@@ -150,6 +150,14 @@ ProcessId processOf(AtspiAccessible* accessible);
 // Bus name of the application owning an accessible; empty if unknown.
 std::string busNameOf(AtspiAccessible* accessible);
 
+// Whether the application owning an accessible answers its extents in screen coordinates, as an
+// X11 client does, rather than relative to its window, as a native Wayland client does
+// (display.cpp). Decided once per application.
+bool extentsOnScreen(AtspiAccessible* accessible);
+// Whether the session has a Wayland display, as the registry also judges it: then it takes no
+// input from the X server, and sends no "mouse:button" events for any application.
+bool waylandSession();
+
 // ---- Workspace (workspace.cpp) ---------------------------------------------------------------
 
 void startWorkspace();
@@ -167,6 +175,10 @@ AtspiAccessible* frontmostAccessible();
 // ---- Observers (runloop.cpp) -----------------------------------------------------------------
 
 void destroyObserver(Object* observer);
+// What a snapshot read in the focused element of the application in front: whether it has a
+// selection, or may have one. In a Wayland session a standing selection is read again while it
+// stands.
+void noteSelectionRead(AtspiAccessible* focused, bool selected);
 
 }  // namespace sw::platform::atspi
 

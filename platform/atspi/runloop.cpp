@@ -179,6 +179,26 @@ void onInputReleased() {
     followUp = g_timeout_add(kFollowUpMilliseconds[0], onFollowUp, nullptr);
 }
 
+// ---- Wayland sessions ------------------------------------------------------------------------
+//
+// In a Wayland session the registry takes no input from the X server, so no button is ever seen,
+// and Chrome's engine as a native Wayland client forwards no key either: a click that clears a
+// selection without an event of the browser's own would go unseen. So while a selection stands
+// in the browser in front, it is read again twice a second; with no selection, or another
+// application in front, nothing wakes up.
+constexpr guint kStandingSelectionMilliseconds = 500;
+guint standingCheck = 0;
+ProcessId standingPid = 0;
+
+gboolean onStandingCheck(gpointer) {
+    if (standingPid == 0 || standingPid != frontmostProcess()) {
+        standingCheck = 0;
+        return G_SOURCE_REMOVE;
+    }
+    deliverInputToFront();
+    return G_SOURCE_CONTINUE;
+}
+
 void onMouseButton(AtspiEvent* event, void*) {
     // "mouse:button:1r": only releases; by then the browser has acted on the click.
     if (event->type != nullptr && g_str_has_suffix(event->type, "r")) onInputReleased();
@@ -225,6 +245,13 @@ gboolean runMainTask(gpointer data) {
 }
 
 }  // namespace
+
+void noteSelectionRead(AtspiAccessible* focused, bool selected) {
+    standingPid = selected && waylandSession() ? processOf(focused) : 0;
+    if (standingPid != 0 && standingCheck == 0) {
+        standingCheck = g_timeout_add(kStandingSelectionMilliseconds, onStandingCheck, nullptr);
+    }
+}
 
 void destroyObserver(Object* observer) {
     removeFromLoop(observer);

@@ -129,6 +129,8 @@ class Image:
 
 
 class Desktop:
+    SCREENSHOT = ["import", "-window", "root", "-depth", "8", "ppm:-"]  # the screen as binary PPM
+
     def __init__(self, size=SCREEN, keep_dir=False):
         check_tools()
         self.size = size
@@ -339,8 +341,8 @@ class Desktop:
 
     def screenshot(self, path=None):
         """The whole screen; also saved to `path` when given."""
-        data = subprocess.run(["import", "-window", "root", "-depth", "8", "ppm:-"], env=self.env,
-                              capture_output=True, timeout=30, check=True).stdout
+        data = subprocess.run(self.SCREENSHOT, env=self.env, capture_output=True, timeout=30,
+                              check=True).stdout
         if path:
             with open(path, "wb") as f:
                 f.write(data)

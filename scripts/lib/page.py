@@ -2,7 +2,6 @@
 actually painted a selection (the page paints selections in a colour nothing else uses)."""
 
 import os
-import time
 
 import desktop
 
@@ -95,6 +94,20 @@ class View:
 
         return desktop.wait_for("the selection to be painted", settled, timeout=timeout)
 
+    def still(self, region, timeout=20):
+        """Waits until the pixels of `region` hold still between two screenshots."""
+        x0, y0, x1, y1 = region
+        last = [None]
+
+        def settled():
+            image = self.d.screenshot()
+            rows = b"".join(image.pixels[(y * image.width + x0) * 3:(y * image.width + x1) * 3]
+                            for y in range(y0, y1))
+            stable, last[0] = rows == last[0], rows
+            return stable
+
+        desktop.wait_for("the page to hold still", settled, timeout=timeout, interval=0.1)
+
     def double_click_word(self, element, word):
         self.d.click(*self.word_point(element, word), count=2)
         self.last_region = self.region(element)
@@ -150,7 +163,7 @@ class View:
         self.d.click(self.ox + 60, self.oy + 50)
         for _ in range(pages):
             self.d.key("Page_Down")
-        time.sleep(0.5)
+        self.still((self.ox, self.oy, self.ox + 700, self.oy + 600))  # the scrolling has ended
         self.d.click(self.ox + 300, self.oy + 400, modifier="shift")
         self.last_region = (self.ox, self.oy, self.ox + 700, self.oy + 600)
         return self.painted(self.last_region)
