@@ -120,6 +120,10 @@ struct Extent {
     Accessible first, last;  // coarse: the objects at start and end - 1, when they are objects
 };
 
+// Whether the application owning `accessible` runs Chromium's engine (its toolkit name), learnt once
+// per application.
+bool isChromium(AtspiAccessible* accessible);
+
 // The selected ranges of one accessible's own text (at most a few).
 Ranges selectedRanges(AtspiAccessible* accessible);
 
@@ -176,8 +180,8 @@ AtspiAccessible* frontmostAccessible();
 
 void destroyObserver(Object* observer);
 // What a snapshot read in the focused element of the application in front: whether it has a
-// selection, or may have one. In a Wayland session a standing selection is read again while it
-// stands.
+// selection, or may have one. In a Wayland session a standing selection in Chrome's engine is read
+// again while it stands.
 void noteSelectionRead(AtspiAccessible* focused, bool selected);
 
 }  // namespace sw::platform::atspi

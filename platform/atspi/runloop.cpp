@@ -182,9 +182,10 @@ void onInputReleased() {
 // ---- Wayland sessions ------------------------------------------------------------------------
 //
 // In a Wayland session the registry takes no input from the X server, so no button is ever seen,
-// and Chrome's engine as a native Wayland client forwards no key either: a click that clears a
-// selection without an event of the browser's own would go unseen. So while a selection stands
-// in the browser in front, it is read again twice a second; with no selection, or another
+// and Chrome's engine as a native Wayland client forwards no key either: a click with which it
+// clears a selection silently (a whole page selected, for one) would go unseen. So while a
+// selection stands in a browser of Chrome's engine in front, it is read again twice a second.
+// Firefox announces its own clears: it is not asked again. With no selection, or another
 // application in front, nothing wakes up.
 constexpr guint kStandingSelectionMilliseconds = 500;
 guint standingCheck = 0;
@@ -247,7 +248,7 @@ gboolean runMainTask(gpointer data) {
 }  // namespace
 
 void noteSelectionRead(AtspiAccessible* focused, bool selected) {
-    standingPid = selected && waylandSession() ? processOf(focused) : 0;
+    standingPid = selected && waylandSession() && isChromium(focused) ? processOf(focused) : 0;
     if (standingPid != 0 && standingCheck == 0) {
         standingCheck = g_timeout_add(kStandingSelectionMilliseconds, onStandingCheck, nullptr);
     }

@@ -171,15 +171,31 @@ struct Planner {
 void planRange(Planner& plan, AtspiAccessible* accessible, int start, int end, int depth);
 
 // Plans [from, to) of the selected range [start, end) exactly: plain stretches as they are,
-// embedded objects through their own selection, or whole once no more objects may be descended
-// into. Past the limit on extents the plan is marked as overflowed, and the whole range is
-// measured coarsely as well.
+// objects at the range's two ends through their own selection, or whole once no more objects may
+// be descended into. Objects strictly inside the range are selected whole: a run of them (with
+// whatever lies between) is measured from its two ends, which costs no descent, so the objects at
+// the ends, where the selection stops part-way, always get one. Past the limit on extents the
+// plan is marked as overflowed, and the whole range is measured coarsely as well.
 void planPiece(Planner& plan, AtspiAccessible* accessible, int from, int to, int start, int end,
                int depth) {
     const std::string chars = textOf(accessible, from, to);
-    int offset = from, runStart = from;
+    int offset = from, runStart = from, wholeFrom = -1;
+    const auto endWhole = [&](int at) {
+        if (wholeFrom < 0) return;
+        plan.add(accessible, wholeFrom, at, true);
+        runStart = at;
+        wholeFrom = -1;
+    };
     for (const char* p = chars.c_str(); *p != '\0'; p = g_utf8_next_char(p), ++offset) {
         if (g_utf8_get_char(p) != kEmbeddedObject) continue;
+        if (offset > start && offset < end - 1) {
+            if (wholeFrom < 0) {
+                plan.add(accessible, runStart, offset, false);
+                wholeFrom = offset;
+            }
+            continue;
+        }
+        endWhole(offset);
         plan.add(accessible, runStart, offset, false);
         runStart = offset + 1;
         if (plan.full()) {
@@ -199,6 +215,7 @@ void planPiece(Planner& plan, AtspiAccessible* accessible, int from, int to, int
             planRange(plan, child.get(), s, e, depth + 1);
         }
     }
+    endWhole(offset);
     plan.add(accessible, runStart, chars.empty() ? runStart : offset, false);
 }
 
@@ -330,22 +347,6 @@ Box measureOnce(const std::vector<Extent>& extents, Box& fallback) {
 constexpr int kMaxProbes = 80;       // children looked at per document
 constexpr int kEmptyNeighbours = 4;  // children without text passed over for one probe
 
-bool isChromium(AtspiAccessible* accessible) {
-    static auto* known = new std::map<std::string, bool>;
-    const std::string bus = busNameOf(accessible);
-    if (bus.empty()) return false;
-    if (auto found = known->find(bus); found != known->end()) return found->second;
-    ErrorSink error;
-    Accessible app(atspi_accessible_get_application(accessible, error.out()));
-    if (!app) return false;
-    gchar* name = atspi_accessible_get_toolkit_name(app.get(), error.out());
-    if (error.failed() || name == nullptr) return false;
-    const bool chromium = std::string(name) == "Chromium";
-    g_free(name);
-    known->emplace(bus, chromium);
-    return chromium;
-}
-
 struct Run {
     AtspiAccessible* parent;
     int caret;  // offset of the child holding the caret
@@ -421,6 +422,22 @@ std::optional<Ranges> selectionAroundCaret(AtspiAccessible* document, std::strin
 }
 
 }  // namespace
+
+bool isChromium(AtspiAccessible* accessible) {
+    static auto* known = new std::map<std::string, bool>;
+    const std::string bus = busNameOf(accessible);
+    if (bus.empty()) return false;
+    if (auto found = known->find(bus); found != known->end()) return found->second;
+    ErrorSink error;
+    Accessible app(atspi_accessible_get_application(accessible, error.out()));
+    if (!app) return false;
+    gchar* name = atspi_accessible_get_toolkit_name(app.get(), error.out());
+    if (error.failed() || name == nullptr) return false;
+    const bool chromium = std::string(name) == "Chromium";
+    g_free(name);
+    known->emplace(bus, chromium);
+    return chromium;
+}
 
 Ranges selectionOf(AtspiAccessible* accessible, std::string* prefix) {
     std::string found;

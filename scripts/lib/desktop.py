@@ -36,7 +36,8 @@ CHROME_FLAGS = ["--no-sandbox", "--no-first-run", "--no-default-browser-check", 
                 "--password-store=basic", "--ozone-platform=x11",
                 "--show-component-extension-options", "--enable-gpu-rasterization",
                 "--disable-pings", "--media-router=0", "--enable-remote-extensions",
-                "--disable-background-networking", "--disable-component-update"]
+                "--disable-background-networking", "--disable-component-update",
+                "--disable-smooth-scrolling"]
 
 FIREFOX_PREFS = {
     "browser.shell.checkDefaultBrowser": False,
@@ -72,6 +73,8 @@ FIREFOX_PREFS = {
     "extensions.pocket.enabled": False,
     "signon.rememberSignons": False,
     "browser.formfill.enable": False,
+    # Page_Down moves the page at once: a test that measures after scrolling sees where it ended.
+    "general.smoothScroll": False,
 }
 
 
