@@ -19,6 +19,7 @@ namespace {
 constexpr double kInf = std::numeric_limits<double>::infinity();
 constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
 using CoreTest = SimTest;
+constexpr const char* kCleared = "{\"selection\":false}\n";
 
 TEST_F(CoreTest, EventsAreCompactJsonLinesOrNothing) {
     const std::pair<Event, const char*> cases[] = {
@@ -66,28 +67,44 @@ TEST_F(CoreTest, RoundsHalvesAwayFromZeroWithinInt64) {
     for (const auto& [value, rounded] : cases) EXPECT_EQ(roundToInt64(value), rounded) << value;
 }
 
-TEST_F(CoreTest, AppIsReadAgainAtTheTransition) {
+// Firefox (101) in front and watched.
+void watchFirefox() {
     sim::addApplication(101, "org.mozilla.firefox");
     currentAXApp = platform::createApplicationElement(101);
     sim::setFrontmost(101);
+}
+
+TEST_F(CoreTest, AppIsReadAgainAtTheTransition) {
+    watchFirefox();
     sim::selectText(101, "word");
     sim::queueBundleAnswers(101, {"org.mozilla.firefox", std::nullopt});
     EXPECT_EQ(written(1, evaluateAndEmit), "{\"app\":\"\",\"selection\":true}\n");
 }
 
-// A browser too busy to answer keeps what was reported, but the first report still goes out.
+// A browser too busy to answer at any link before the text keeps what was reported; other failures
+// are answers. The first report still goes out.
 TEST_F(CoreTest, BusyBrowserKeepsTheReportedState) {
-    sim::addApplication(101, "org.mozilla.firefox");
-    currentAXApp = platform::createApplicationElement(101);
-    sim::setFrontmost(101);
+    watchFirefox();
     sim::setFocused(101, sim::Answer::failure(sim::kAXErrorCannotComplete));
-    EXPECT_EQ(written(1, evaluateAndEmit), "{\"selection\":false}\n");
-    const int field = sim::selectText(101, "word");
-    EXPECT_EQ(written(1, evaluateAndEmit), "{\"app\":\"org.mozilla.firefox\",\"selection\":true}\n");
-    sim::setSelectedText(field, sim::Answer::failure(sim::kAXErrorCannotComplete));
-    EXPECT_EQ(written(1, evaluateAndEmit), "");
-    sim::setSelectedText(field, sim::Answer::of(sim::Text{""}));
-    EXPECT_EQ(written(1, evaluateAndEmit), "{\"selection\":false}\n");
+    EXPECT_EQ(written(1, evaluateAndEmit), kCleared);
+    using sim::Answer;
+    const struct {
+        bool inPage;
+        void (*fail)(int element);
+        const char* line;
+    } rows[] = {
+        {false, [](int) { sim::setFocused(101, Answer::failure(sim::kAXErrorCannotComplete)); }, ""},
+        {false, [](int e) { sim::setSelectedText(e, Answer::failure(sim::kAXErrorCannotComplete)); }, ""},
+        {true, [](int e) { sim::setSelectedMarkerRange(e, Answer::failure(sim::kAXErrorCannotComplete)); }, ""},
+        {true, [](int e) { sim::setStringForMarkerRange(e, Answer::failure(sim::kAXErrorCannotComplete)); }, ""},
+        {false, [](int e) { sim::setSelectedText(e, Answer::failure(platform::kAXErrorInvalidUIElement)); }, kCleared},
+        {true, [](int e) { sim::setSelectedMarkerRange(e, Answer::failure(platform::kAXErrorInvalidUIElement)); }, kCleared}};
+    for (const auto& row : rows) {
+        const platform::Rect at{1, 2, 3, 4};
+        row.fail(row.inPage ? sim::selectPageText(101, "word", at) : sim::selectText(101, "word", at));
+        lastEmitted = true;
+        EXPECT_EQ(written(1, evaluateAndEmit), row.line) << &row - rows;
+    }
 }
 
 TEST_F(CoreTest, EachDeliveredNotificationEvaluatesOnce) {
