@@ -183,11 +183,9 @@ struct Capture { int fd, file = -1, saved = -1; off_t seen = 0; } out{1}, err{2}
 
 // The whole lines written since the last call; no flush here: each must already be out.
 std::vector<std::string> newLines(Capture& c) {
-    std::string bytes;
-    char buffer[4096];
-    for (ssize_t n; (n = ::pread(c.file, buffer, sizeof buffer, c.seen)) > 0; c.seen += n) {
-        bytes.append(buffer, static_cast<std::size_t>(n));
-    }
+    std::string bytes(::lseek(c.file, 0, SEEK_END) - c.seen, '\0');
+    if (::pread(c.file, bytes.data(), bytes.size(), c.seen) < 0) std::abort();
+    c.seen += static_cast<off_t>(bytes.size());
     if (bytes.find(kMarker) != std::string::npos) broken("selected text written", bytes);
     if (!bytes.empty() && bytes.back() != '\n') broken("unterminated line", bytes);
     std::vector<std::string> lines;
@@ -252,10 +250,8 @@ std::size_t check() {
             // the rules are that the watcher reads only names it knows (below) and that the
             // application's role, the read that wakes a browser's page tree, comes once per attach,
             // as the first question after the source is added.
-            const bool role = call.ends_with(" AXRole");
-            rule(!role || state.awaitingWake, "the application's role read outside an attach");
-            rule(role || !state.awaitingWake, "an attach asked something before its wake-up read");
-            state.awaitingWake = false;
+            rule(call.ends_with(" AXRole") == std::exchange(state.awaitingWake, false),
+                 "the application's role read outside an attach, or not first after it");
         } else if (call.starts_with("runLoopRemoveSource ")) {
             rule(std::exchange(state.observers[label], false), "a source removed that was not added");
         } else if (call.starts_with("release observer ")) {
@@ -426,8 +422,8 @@ void runOperation(Reader& in) {
 }
 
 void endProgram() {
-    const std::uint8_t run[] = {kRun};
-    Reader last{run, run + 1};
+    static constexpr std::uint8_t run = kRun;
+    Reader last{&run, &run + 1};
     runOperation(last);
     state.step = "teardown";
     tearDownObserver();
@@ -456,11 +452,7 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
 #ifdef SW_SANITIZED
     __sanitizer_set_report_fd(reinterpret_cast<void*>(static_cast<std::intptr_t>(realStderr)));
 #endif
-    for (Capture* c : {&out, &err}) {
-        char path[] = "/tmp/sw-fuzz-XXXXXX";
-        c->file = ::mkstemp(path);
-        ::unlink(path);
-    }
+    for (Capture* c : {&out, &err}) c->file = ::fileno(std::tmpfile());
     return 0;
 }
 
