@@ -109,6 +109,10 @@ TEST_F(SnapshotTest, SelectionOfTheWebAreaAboveTheFocus) {
         sim::setAttribute(below, "AXParent", row.top);
         EXPECT_EQ(snapshot(focus), row.snapshot) << row.depth;
     }
+    const int frame = sim::addElement(kBrowser);  // a web area in focus answers for itself only
+    sim::setAttribute(frame, "AXRole", Answer::of(sim::Text{"AXWebArea"}));
+    sim::setAttribute(frame, "AXParent", Answer::of(sim::ElementRef{page}));
+    EXPECT_EQ(snapshot(frame), "");
 }
 
 }  // namespace
