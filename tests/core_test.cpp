@@ -22,8 +22,6 @@ constexpr const char* kCleared = "{\"selection\":false}\n";
 
 TEST_F(CoreTest, EventsAreCompactJsonLinesOrNothing) {
     const std::pair<Event, const char*> cases[] = {
-        {{{"selection", false}}, R"({"selection":false})"},
-        {{{"error", std::string("ax_permission_denied")}}, R"({"error":"ax_permission_denied"})"},
         {{{"selection", true}, {"app", std::string()},
           {"bounds", Bounds{{"x", INT64_MIN}, {"y", INT64_MAX}, {"width", 1}, {"height", 0}}}},
          R"({"app":"","bounds":{"height":0,"width":1,"x":-9223372036854775808,"y":9223372036854775807},"selection":true})"},
@@ -58,8 +56,7 @@ TEST_F(CoreTest, LongLineReachesANonBlockingPipeWhole) {
 
 TEST_F(CoreTest, RoundsHalvesAwayFromZeroWithinInt64) {
     const std::pair<double, std::optional<std::int64_t>> cases[] = {
-        {2.5, 3}, {-2.5, -3}, {0.49, 0}, {-0.5, -1}, {10.5, 11}, {-3.5, -4}, {100.4, 100},
-        {0.49999999999999994, 0},  // floor(x + 0.5) would give 1
+        {2.5, 3}, {-2.5, -3}, {-0.5, -1}, {0.49999999999999994, 0},  // floor(x + 0.5) would give 1
         {4503599627370497.0, 4503599627370497}, {-9223372036854775808.0, INT64_MIN},
         {9223372036854775808.0, std::nullopt}, {-9223372036854777856.0, std::nullopt},
         {kNaN, std::nullopt}, {kInf, std::nullopt}, {-kInf, std::nullopt}};
