@@ -44,14 +44,11 @@ TEST(Soak, HundredThousandActivationCycles) {
         const auto app = static_cast<std::uint8_t>(random() % (kAppCount + 2));
         run(kActivate, {app});
         run(kRun);
-        // A page's selection comes with its rectangle and its marker answers never with bounds: a
-        // missing rectangle would be asked again after real waits.
-        if (random() % 2) {
-            run(kSelect, {app});
-        } else {
-            run(kSelectPage, {app, static_cast<std::uint8_t>(random()), 0});
-            run(kMarkers, {static_cast<std::uint8_t>(random()), static_cast<std::uint8_t>(random() % 2)});
-        }
+        // A page's selection, like a control's, comes with its rectangle, and the marker answers
+        // never with bounds: a missing rectangle would be asked again after real waits.
+        const Op select = random() % 2 ? kSelect : kSelectPage;
+        run(select, {app, static_cast<std::uint8_t>(random()), 0});
+        run(kMarkers, {static_cast<std::uint8_t>(random()), static_cast<std::uint8_t>(random() % 2)});
         run(kNotify, {app, static_cast<std::uint8_t>(random() % 2)});
         run(kRun);
         run(kSettle);
