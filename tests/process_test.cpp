@@ -75,13 +75,8 @@ public:
         pending.erase(0, line.size() + 1);
         return line;
     }
-    void writeStdin(const std::string& bytes) {
-        for (std::size_t done = 0; done < bytes.size();) {
-            const ssize_t n = ::write(fds_[0], bytes.data() + done, bytes.size() - done);
-            if (n <= 0) return;
-            done += static_cast<std::size_t>(n);
-        }
-    }
+    // Our end stays blocking, so the write ends once all is written or the child is gone.
+    void writeStdin(const std::string& bytes) { (void)!::write(fds_[0], bytes.data(), bytes.size()); }
     void close(int fd) {  // our end of the child's descriptor fd
         if (fds_[fd] >= 0) ::close(std::exchange(fds_[fd], -1));
     }
