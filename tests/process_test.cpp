@@ -18,7 +18,6 @@ namespace {
 
 // How the parent sets up the child's descriptors, or-ed together.
 enum Setup {
-    kStdinAtEnd = 1,         // an input pipe already at its end
     kNoStdin = 2,            // descriptor 0 closed altogether
     kNonBlockingStdin = 4,   // the pipe's reading end set O_NONBLOCK, as some parents do
     kNonBlockingStdout = 8,  // the same for the output pipe's writing end
@@ -54,7 +53,7 @@ public:
             ::close(pipes[fd][fd == 0 ? 0 : 1]);
             fds_[fd] = pipes[fd][fd == 0 ? 1 : 0];
         }
-        if (setup & (kStdinAtEnd | kNoStdin)) close(0);
+        if (setup & kNoStdin) close(0);
     }
     ~Child() {
         ::unlink(scenarioPath_.c_str());
@@ -137,7 +136,7 @@ TEST(Process, StartsRunsAndEnds) {
     const Parent runs[] = {
         {"no access", 0, "trusted no\n", "j E -", "exit 2"},
         // The exit must wait for the evaluation in progress to write its line.
-        {"input at end during the first evaluation", kStdinAtEnd, "hold\n", "P -", "exit 0"},
+        {"input at end during the first evaluation", 0, "hold\n", "i P -", "exit 0"},
         {"no input during the first evaluation", kNoStdin, "hold\n", "P -", "exit 0"},
         // Neither an empty non-blocking pipe nor bytes in it are the end of input: the evaluation
         // held by the first step goes on once the watchdog has read the junk and waits again.
