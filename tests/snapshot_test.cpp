@@ -56,10 +56,11 @@ TEST_F(SnapshotTest, RectangleFromTheEndsOfTheRange) {
     const int start = sim::addElement(kBrowser), end = sim::addElement(kBrowser);
     sim::setSelectedMarkerRange(page, Answer::of(sim::MarkerRange{start, end}));
     const auto frame = [](int e, Answer a) { sim::setAttribute(e, "AXFrame", a); };
-    frame(start, Answer::failure(sim::kAXErrorAttributeUnsupported));  // the start by its position and size
-    sim::setAttribute(start, "AXPosition", Answer::of(sim::PointValue{20, 12}));
-    sim::setAttribute(start, "AXSize", Answer::of(sim::SizeValue{5, 18}));
-    frame(end, rect(40, 20, 70, 12));
+    // On one line, the end left of the start (right to left), the start by its position and size.
+    frame(start, Answer::failure(sim::kAXErrorAttributeUnsupported));
+    sim::setAttribute(start, "AXPosition", Answer::of(sim::PointValue{100, 12}));
+    sim::setAttribute(start, "AXSize", Answer::of(sim::SizeValue{10, 18}));
+    frame(end, rect(40, 22, 20, 10));
     const auto asked = [&](Answer bounds) {
         sim::setBoundsForMarkerRange(page, bounds);
         const int before = sim::queryCount("AXBoundsForTextMarkerRange");
@@ -72,7 +73,7 @@ TEST_F(SnapshotTest, RectangleFromTheEndsOfTheRange) {
         {rect(-1, 3), "1"}, {rect(3, 0), "1"}, {rect(nan, 5), "1"}, {rect(5, inf), "1"},
         {Answer::failure(sim::kAXErrorIllegalArgument), "1"}};
     for (const auto& [bounds, questions] : answers) {
-        EXPECT_EQ(asked(bounds), std::string("in page 20,12,90x20 #") + questions);
+        EXPECT_EQ(asked(bounds), std::string("in page 20,10,90x22 #") + questions);
     }
     // Each change below stands for the rows after it too.
     const std::function<void()> endsThatFail[] = {
