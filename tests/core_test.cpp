@@ -19,6 +19,8 @@ constexpr double kInf = std::numeric_limits<double>::infinity();
 constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
 using CoreTest = SimTest;
 constexpr const char* kCleared = "{\"selection\":false}\n";
+const sim::Answer kBusy = sim::Answer::failure(sim::kAXErrorCannotComplete),
+                  kGone = sim::Answer::failure(platform::kAXErrorInvalidUIElement);
 
 TEST_F(CoreTest, EventsAreCompactJsonLinesOrNothing) {
     const std::pair<Event, const char*> cases[] = {
@@ -81,20 +83,18 @@ TEST_F(CoreTest, AppIsReadAgainAtTheTransition) {
 // are answers. The first report still goes out.
 TEST_F(CoreTest, BusyBrowserKeepsTheReportedState) {
     watchFirefox();
-    sim::setFocused(101, sim::Answer::failure(sim::kAXErrorCannotComplete));
+    sim::setFocused(101, kBusy);
     EXPECT_EQ(written(1, evaluateAndEmit), kCleared);
-    using sim::Answer;
     const struct {
         bool inPage;
         void (*fail)(int element);
         const char* line;
-    } rows[] = {
-        {false, [](int) { sim::setFocused(101, Answer::failure(sim::kAXErrorCannotComplete)); }, ""},
-        {false, [](int e) { sim::setSelectedText(e, Answer::failure(sim::kAXErrorCannotComplete)); }, ""},
-        {true, [](int e) { sim::setSelectedMarkerRange(e, Answer::failure(sim::kAXErrorCannotComplete)); }, ""},
-        {true, [](int e) { sim::setStringForMarkerRange(e, Answer::failure(sim::kAXErrorCannotComplete)); }, ""},
-        {false, [](int e) { sim::setSelectedText(e, Answer::failure(platform::kAXErrorInvalidUIElement)); }, kCleared},
-        {true, [](int e) { sim::setSelectedMarkerRange(e, Answer::failure(platform::kAXErrorInvalidUIElement)); }, kCleared}};
+    } rows[] = {{false, [](int) { sim::setFocused(101, kBusy); }, ""},
+                {false, [](int e) { sim::setSelectedText(e, kBusy); }, ""},
+                {true, [](int e) { sim::setSelectedMarkerRange(e, kBusy); }, ""},
+                {true, [](int e) { sim::setStringForMarkerRange(e, kBusy); }, ""},
+                {false, [](int e) { sim::setSelectedText(e, kGone); }, kCleared},
+                {true, [](int e) { sim::setSelectedMarkerRange(e, kGone); }, kCleared}};
     for (const auto& row : rows) {
         const platform::Rect at{1, 2, 3, 4};
         row.fail(row.inPage ? sim::selectPageText(101, "word", at) : sim::selectText(101, "word", at));

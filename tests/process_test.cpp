@@ -130,8 +130,9 @@ struct Parent {
 };
 
 // P, C, E: the next line is kPresent, kCleared, the permission error; "-": output ends; B, L: a
-// burst on 501 of 100 lines or, read after a pause of 1.5 s, of 20,000 (cleared, present, ...); r, c: the next diagnostic is the failed registration, the failed creation; s:
-// release a step; j: write junk into stdin; i, o, e: close stdin, stdout, stderr.
+// burst on 501 of 100 lines or, read after a pause of 1.5 s, of 20,000 (cleared, present, ...);
+// r, c: the next diagnostic is the failed registration, the failed creation; s: release a step;
+// j: write junk into stdin; i, o, e: close stdin, stdout, stderr.
 TEST(Process, StartsRunsAndEnds) {
     const Parent runs[] = {
         {"no access", 0, "trusted no\n", "j E -", "exit 2"},

@@ -1,8 +1,9 @@
 // A long run in one process: the fuzz target's program (tests/fuzz) as one schedule of 100,000
 // activation cycles, each with random answers from the desktop (observers that cannot be created
 // or registered, odd values, the page's tree), a selection in a control or a page and its
-// notification, and a last activation whose report is checked against the desktop's answers. Every rule holds after every operation; the
-// address sanitizer's leak check runs when the program ends.
+// notification, and a last activation whose report is checked against the desktop's answers.
+// Every rule holds after every operation; the address sanitizer's leak check runs when the program
+// ends.
 #include "tests/fuzz/fuzz_selection.cpp"
 
 #include <gtest/gtest.h>
