@@ -7,58 +7,33 @@
 #include <unistd.h>
 
 #include <cstdio>
+#include <vector>
 
 namespace {
 
 using sw::platform::atspi::bundleForIdentity;
 
-struct Case {
-    const char* name;
-    const char* executable;
-    std::optional<std::string> bundle;
-};
-
 // Either the accessible name or the executable is enough; names compare exactly or by prefix,
 // never by case; Chromium shares Chrome's executable name "chrome" and is not watched.
 TEST(Identity, NamesAndExecutablesMapToIdentifiers) {
-    const std::string firefox = "org.mozilla.firefox", chrome = "com.google.Chrome",
-                      canary = "com.google.Chrome.canary", brave = "com.brave.Browser",
-                      edge = "com.microsoft.edgemac";
-    const Case cases[] = {
-        // Every known executable, under an accessible name that says nothing.
-        {"Navigator", "firefox", firefox},
-        {"Navigator", "firefox-esr", firefox},
-        {"Navigator", "firefox-bin", firefox},
-        {"Chromium", "google-chrome", chrome},
-        {"Chromium", "google-chrome-stable", chrome},
-        {"Chromium", "google-chrome-unstable", canary},
-        {"Chromium", "google-chrome-canary", canary},
-        {"", "brave", brave},
-        {"", "brave-browser", brave},
-        {"", "brave-browser-stable", brave},
-        {"", "msedge", edge},
-        {"", "microsoft-edge", edge},
-        {"", "microsoft-edge-stable", edge},
-        {"", "microsoft-edge-beta", edge},
-        {"", "microsoft-edge-dev", edge},
-        // Accessible names, with an executable that says nothing.
-        {"Firefox", "", firefox},
-        {"Google Chrome", "chrome", chrome},
-        {"Google Chrome (unstable)", "chrome", canary},
-        {"Google Chrome Canary", "chrome", canary},
-        {"Brave Browser", "brave-bin", brave},
-        {"Microsoft Edge Beta", "", edge},
-        // Not watched.
-        {"Chromium", "chrome", std::nullopt},
-        {"Chromium", "chromium", std::nullopt},
-        {"firefox", "gedit", std::nullopt},
-        {"Mozilla Firefox", "xterm", std::nullopt},
-        {"My Google Chrome", "", std::nullopt},
-        {"", "", std::nullopt},
-    };
-    for (const Case& c : cases) {
-        EXPECT_EQ(bundleForIdentity(c.name, c.executable), c.bundle)
-            << "name \"" << c.name << "\", executable \"" << c.executable << "\"";
+    const struct {
+        std::optional<std::string> bundle;
+        std::vector<const char*> executables;  // under an accessible name that says nothing
+        std::vector<const char*> names;        // with the executable that says nothing, "chrome"
+    } rows[] = {
+        {"org.mozilla.firefox", {"firefox", "firefox-esr", "firefox-bin"}, {"Firefox"}},
+        {"com.google.Chrome", {"google-chrome", "google-chrome-stable"}, {"Google Chrome"}},
+        {"com.google.Chrome.canary", {"google-chrome-unstable", "google-chrome-canary"},
+         {"Google Chrome (unstable)", "Google Chrome Canary"}},
+        {"com.brave.Browser", {"brave", "brave-browser", "brave-browser-stable"}, {"Brave Browser"}},
+        {"com.microsoft.edgemac",
+         {"msedge", "microsoft-edge", "microsoft-edge-stable", "microsoft-edge-beta", "microsoft-edge-dev"},
+         {"Microsoft Edge Beta"}},
+        {std::nullopt, {"chromium", "gedit", ""},
+         {"Chromium", "Navigator", "firefox", "Mozilla Firefox", "My Google Chrome", ""}}};
+    for (const auto& row : rows) {
+        for (const char* exe : row.executables) EXPECT_EQ(bundleForIdentity("Navigator", exe), row.bundle) << exe;
+        for (const char* name : row.names) EXPECT_EQ(bundleForIdentity(name, "chrome"), row.bundle) << name;
     }
 }
 

@@ -73,35 +73,35 @@ const char* const kOpNames[] = {"activate", "front", "create", "register", "focu
                                 "select page", "tree", "window", "release"};
 
 // Every attribute the watcher reads: a read of any other name breaks a rule. The first ones are
-// what the page's elements answer besides their selection (the "tree" operation).
+// what the page's elements answer besides their selection (the "tree" operation); from
+// kControlAttributes on, a text control's selection and a page's, three of each.
 constexpr const char* kReadable[] = {
     "AXRole", "AXParent", "AXChildren", "AXFrame", "AXPosition", "AXSize",
     "AXStartTextMarkerForTextMarkerRange", "AXEndTextMarkerForTextMarkerRange", "AXUIElementForTextMarker",
     "AXFocusedUIElement", "AXFocusedWindow", "AXSelectedText", "AXSelectedTextRange", "AXBoundsForRange",
     "AXSelectedTextMarkerRange", "AXStringForTextMarkerRange", "AXBoundsForTextMarkerRange"};
-constexpr int kTreeAttributes = 9;
+constexpr int kTreeAttributes = 9, kControlAttributes = 11, kMarkerAttributes = 14;
 constexpr const char* kRoles[] = {"AXWebArea", "AXWindow", "AXGroup", "AXScrollArea", "AXApplication"};
 
-struct Reader {
-    const std::uint8_t *data, *end;
-    std::uint8_t byte() { return data < end ? *data++ : 0; }
-};
+struct Reader { const std::uint8_t *data, *end; std::uint8_t byte() { return data < end ? *data++ : 0; } };
 
 struct State {
     std::vector<int> elements;            // made for the applications at the start
     std::map<ProcessId, Answer> focused;  // what the desktop was told, for the settled check
-    std::map<int, Answer> texts;
-    std::map<int, std::array<Answer, 2>> pages;  // a page's marker range and that range's text
-    std::map<int, Answer> roles, parents;
+    std::map<std::pair<int, std::string_view>, Answer> told;  // by element and attribute
     std::map<ProcessId, bool> createFails;
     std::optional<ProcessId> front;
     std::optional<bool> lastLine;
     std::map<std::string, bool> observers;  // alive, by label: whether the source is in the run loop
     std::size_t callsSeen = 0, registrations = 0;
-    bool started = false, awaitingWake = false;
+    bool awaitingWake = false;
     long lines = 0, present = 0, diagnostics = 0, settled = 0;
     const char* step = "";
 } state;
+
+void tell(int element, std::string_view attribute, const Answer& answer) {
+    sim::setAttribute(element, std::string(attribute), state.told[{element, attribute}] = answer);
+}
 
 // ---- What a program chooses -------------------------------------------------------------------
 
@@ -172,10 +172,7 @@ Answer treeChoice(Reader& in, std::string_view attribute) {
 // ---- The rules ----------------------------------------------------------------------------------
 
 int realStderr = 2;
-struct Capture {
-    int fd, file = -1, saved = -1;
-    off_t seen = 0;
-} out{1}, err{2};
+struct Capture { int fd, file = -1, saved = -1; off_t seen = 0; } out{1}, err{2};
 
 [[noreturn]] void broken(const std::string& rule, const std::string& detail = "") {
     for (Capture* c : {&out, &err}) ::dup2(c->saved, c->fd);
@@ -186,11 +183,9 @@ struct Capture {
 
 // The whole lines written since the last call; no flush here: each must already be out.
 std::vector<std::string> newLines(Capture& c) {
-    std::string bytes;
-    char buffer[4096];
-    for (ssize_t n; (n = ::pread(c.file, buffer, sizeof buffer, c.seen)) > 0; c.seen += n) {
-        bytes.append(buffer, static_cast<std::size_t>(n));
-    }
+    std::string bytes(::lseek(c.file, 0, SEEK_END) - c.seen, '\0');
+    if (::pread(c.file, bytes.data(), bytes.size(), c.seen) < 0) std::abort();
+    c.seen += static_cast<off_t>(bytes.size());
     if (bytes.find(kMarker) != std::string::npos) broken("selected text written", bytes);
     if (!bytes.empty() && bytes.back() != '\n') broken("unterminated line", bytes);
     std::vector<std::string> lines;
@@ -202,14 +197,15 @@ std::vector<std::string> newLines(Capture& c) {
 }
 
 // The only lines there are, in compact JSON with the members in the order this writer uses: an
-// allowed browser or nothing as "app", integers in plain decimal, and a rectangle with area.
+// allowed browser or nothing as "app", integers in plain decimal, and a rectangle with area. An
+// accepted registration (0, or -25209: already registered) says nothing.
 const std::regex kEvent(
     R"re(\{"selection":false\}|\{"app":"(|com\.apple\.Safari|com\.google\.Chrome(?:\.canary)?|)re"
     R"re(com\.brave\.Browser|org\.mozilla\.firefox|company\.thebrowser\.Browser|com\.microsoft\.edgemac)",)re"
     R"re((?:"bounds":\{"height":[1-9]\d*,)re"
     R"re("width":[1-9]\d*,"x":-?(?:0|[1-9]\d*),"y":-?(?:0|[1-9]\d*)\},)?"selection":true\})re");
 const std::regex kDiagnostic(R"re(AXObserverCreate failed: (?:0|-?[1-9]\d*)|AXObserverAddNotification )re"
-                             R"re(AX(?:FocusedUIElement|SelectedText)Changed failed: -?[1-9]\d*)re");
+                             R"re(AX(?:FocusedUIElement|SelectedText)Changed failed: (?!-25209$)-?[1-9]\d*)re");
 
 std::size_t check() {
     const std::vector<std::string> events = newLines(out);
@@ -222,10 +218,7 @@ std::size_t check() {
         state.present += selected;
     }
     for (const std::string& line : newLines(err)) {
-        // An accepted registration (0, or -25209: already registered) says nothing.
-        if (!std::regex_match(line, kDiagnostic) || (line.starts_with("AXObserverAdd") && line.ends_with(" -25209"))) {
-            broken("not a diagnostic", line);
-        }
+        if (!std::regex_match(line, kDiagnostic)) broken("not a diagnostic", line);
         ++state.diagnostics;
     }
     state.lines += static_cast<long>(events.size());
@@ -257,10 +250,8 @@ std::size_t check() {
             // the rules are that the watcher reads only names it knows (below) and that the
             // application's role, the read that wakes a browser's page tree, comes once per attach,
             // as the first question after the source is added.
-            const bool role = call.ends_with(" AXRole");
-            rule(!role || state.awaitingWake, "the application's role read outside an attach");
-            rule(role || !state.awaitingWake, "an attach asked something before its wake-up read");
-            state.awaitingWake = false;
+            rule(call.ends_with(" AXRole") == std::exchange(state.awaitingWake, false),
+                 "the application's role read outside an attach, or not first after it");
         } else if (call.starts_with("runLoopRemoveSource ")) {
             rule(std::exchange(state.observers[label], false), "a source removed that was not added");
         } else if (call.starts_with("release observer ")) {
@@ -270,9 +261,8 @@ std::size_t check() {
     }
     if (state.awaitingWake) broken("an attach without its wake-up read");
     if (state.callsSeen > 4096) sim::clearCalls(), state.callsSeen = 0;
-    static const std::vector<std::string> known(std::begin(kReadable), std::end(kReadable));
     int reads = 0;
-    for (const std::string& name : known) reads += sim::queryCount(name);
+    for (const char* name : kReadable) reads += sim::queryCount(name);
     if (reads != sim::queryCount()) broken("a read of an attribute the watcher has no use for");
     return events.size();
 }
@@ -289,21 +279,22 @@ std::pair<bool, bool> expectedSelection(const Answer& focus) {
         const auto* t = a.code == 0 && a.value ? std::get_if<sim::Text>(&*a.value) : nullptr;
         return t ? t->text : "";
     };
+    const auto told = [](int e, std::string_view name) -> const Answer& { return state.told[{e, name}]; };
     const auto page = [&](int e) -> std::pair<bool, bool> {
-        const auto& [range, string] = state.pages[e];
+        const Answer &range = told(e, "AXSelectedTextMarkerRange"), &string = told(e, "AXStringForTextMarkerRange");
         const bool marked = range.code == 0 && range.value && std::holds_alternative<sim::MarkerRange>(*range.value);
         return {marked && !text(string).empty(), isBusy(range) || (marked && isBusy(string))};
     };
-    const Answer control = state.texts.contains(focused->element) ? state.texts[focused->element] : Answer{};
+    const Answer& control = told(focused->element, "AXSelectedText");
     if (isBusy(control) || !text(control).empty()) return {!text(control).empty(), isBusy(control)};
     if (const auto found = page(focused->element); found.first || found.second) return found;
     // The roles of the focus and of its ancestors, each after the parent that leads to it.
     for (int e = focused->element, step = 0; step <= 32; ++step) {
-        const Answer& role = state.roles[e];
+        const Answer& role = told(e, "AXRole");
         if (isBusy(role)) return {false, true};
         if (text(role) == "AXWebArea") return step == 0 ? std::pair{false, false} : page(e);
         if (step == 32 || (step > 0 && (text(role) == "AXWindow" || text(role) == "AXApplication"))) break;
-        const Answer& parent = state.parents[e];
+        const Answer& parent = told(e, "AXParent");
         const auto* up = parent.code == 0 && parent.value ? std::get_if<sim::ElementRef>(&*parent.value) : nullptr;
         if (isBusy(parent) || up == nullptr) return {false, isBusy(parent)};
         e = up->element;
@@ -343,10 +334,7 @@ void beginProgram() {
     if (sim::liveObjects() != 0) broken("objects alive before the program");
     for (const App& app : kApps) {
         sim::addApplication(app.pid, app.bundle ? std::optional<std::string>(app.bundle) : std::nullopt);
-        for (int i = 0; i < 2; ++i) {
-            state.elements.push_back(sim::addElement(app.pid));
-            state.texts[state.elements.back()] = Answer::of(sim::Text{""});
-        }
+        for (int i = 0; i < 2; ++i) state.elements.push_back(sim::addElement(app.pid));
         sim::setFocused(app.pid, state.focused[app.pid] = Answer::of(sim::ElementRef{state.elements.back()}));
     }
 }
@@ -383,10 +371,7 @@ void runOperation(Reader& in) {
         case kTree: {  // roles, parents, children, frames, marker ends and the elements of markers
             const int element = elementChoice(in);
             const char* attribute = kReadable[in.byte() % kTreeAttributes];
-            const Answer answer = treeChoice(in, attribute);
-            sim::setAttribute(element, attribute, answer);
-            if (attribute == std::string_view("AXRole")) state.roles[element] = answer;
-            if (attribute == std::string_view("AXParent")) state.parents[element] = answer;
+            tell(element, attribute, treeChoice(in, attribute));
         } break;
         case kRelease: {
             const int which = in.byte() % 3;
@@ -398,10 +383,7 @@ void runOperation(Reader& in) {
         case kRange:
         case kBounds: {
             const int element = elementChoice(in);
-            const Answer answer = answerChoice(in);
-            if (op == kText) sim::setSelectedText(element, state.texts[element] = answer);
-            if (op == kRange) sim::setSelectedRange(element, answer);
-            if (op == kBounds) sim::setBounds(element, answer);
+            tell(element, kReadable[kControlAttributes + op - kText], answerChoice(in));
         } break;
         case kNotify: {
             const ProcessId pid = frontChoice(in).value_or(kNotRunning);
@@ -416,22 +398,18 @@ void runOperation(Reader& in) {
             const bool page = op == kSelectPage;
             const int element = page ? sim::selectPageText(pid, text, rect) : sim::selectText(pid, text, rect);
             state.focused[pid] = Answer::of(sim::ElementRef{element});
-            state.texts[element] = Answer::of(sim::Text{page ? "" : text});
-            if (page) state.pages[element] = {Answer::of(sim::MarkerRange{}), Answer::of(sim::Text{text})};
+            state.told[{element, page ? "AXStringForTextMarkerRange" : "AXSelectedText"}] = Answer::of(sim::Text{text});
+            if (page) state.told[{element, "AXSelectedTextMarkerRange"}] = Answer::of(sim::MarkerRange{});
         } break;
         case kMarkers: {  // a page's marker range, that range's text, or its rectangle
             const int element = elementChoice(in);
-            const int which = in.byte() % 3;
-            const Answer answer = answerChoice(in);
-            if (which == 0) sim::setSelectedMarkerRange(element, state.pages[element][0] = answer);
-            if (which == 1) sim::setStringForMarkerRange(element, state.pages[element][1] = answer);
-            if (which == 2) sim::setBoundsForMarkerRange(element, answer);
+            const char* attribute = kReadable[kMarkerAttributes + in.byte() % 3];
+            tell(element, attribute, answerChoice(in));
         } break;
         default:  // kRun and kSettle; the watcher starts, as main does, at the first of them
-            if (!state.started) {
+            if (!state.lastLine) {  // written once started
                 platform::addActivationObserver(handleFrontmostChange);
                 handleFrontmostChange();
-                state.started = true;
                 if (check() != 1) broken("start-up did not write exactly one selection line");
             }
             if (op == kSettle) sim::activate(state.front);
@@ -444,8 +422,8 @@ void runOperation(Reader& in) {
 }
 
 void endProgram() {
-    const std::uint8_t run[] = {kRun};
-    Reader last{run, run + 1};
+    static constexpr std::uint8_t run = kRun;
+    Reader last{&run, &run + 1};
     runOperation(last);
     state.step = "teardown";
     tearDownObserver();
@@ -474,11 +452,7 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
 #ifdef SW_SANITIZED
     __sanitizer_set_report_fd(reinterpret_cast<void*>(static_cast<std::intptr_t>(realStderr)));
 #endif
-    for (Capture* c : {&out, &err}) {
-        char path[] = "/tmp/sw-fuzz-XXXXXX";
-        c->file = ::mkstemp(path);
-        ::unlink(path);
-    }
+    for (Capture* c : {&out, &err}) c->file = ::fileno(std::tmpfile());
     return 0;
 }
 
