@@ -129,32 +129,32 @@ int valueGetType(Ref value) {
     return static_cast<int>(AXValueGetType(static_cast<AXValueRef>(cf(value))));
 }
 
+namespace {
+// The structure an accessibility value of `type` holds, when it holds one of that type.
+template <typename T>
+bool extractValue(Ref value, ::AXValueType type, T& out) {
+    return valueGetType(value) == static_cast<int>(type) &&
+           AXValueGetValue(static_cast<AXValueRef>(cf(value)), type, &out);
+}
+}  // namespace
+
 bool valueGetRect(Ref value, Rect& rect) {
-    if (valueGetType(value) != kAXValueTypeCGRect) return false;
     CGRect extracted;
-    if (!AXValueGetValue(static_cast<AXValueRef>(cf(value)), ::kAXValueTypeCGRect, &extracted)) {
-        return false;
-    }
+    if (!extractValue(value, ::kAXValueTypeCGRect, extracted)) return false;
     rect = {extracted.origin.x, extracted.origin.y, extracted.size.width, extracted.size.height};
     return true;
 }
 
 bool valueGetPoint(Ref value, Point& point) {
-    if (valueGetType(value) != kAXValueTypeCGPoint) return false;
     CGPoint extracted;
-    if (!AXValueGetValue(static_cast<AXValueRef>(cf(value)), ::kAXValueTypeCGPoint, &extracted)) {
-        return false;
-    }
+    if (!extractValue(value, ::kAXValueTypeCGPoint, extracted)) return false;
     point = {extracted.x, extracted.y};
     return true;
 }
 
 bool valueGetSize(Ref value, Size& size) {
-    if (valueGetType(value) != kAXValueTypeCGSize) return false;
     CGSize extracted;
-    if (!AXValueGetValue(static_cast<AXValueRef>(cf(value)), ::kAXValueTypeCGSize, &extracted)) {
-        return false;
-    }
+    if (!extractValue(value, ::kAXValueTypeCGSize, extracted)) return false;
     size = {extracted.width, extracted.height};
     return true;
 }
