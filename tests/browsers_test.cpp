@@ -7,6 +7,7 @@
 
 #include "platform/sim/sim.h"
 #include "tests/support.h"
+#include "watch/followup.h"
 #include "watch/observer.h"
 
 namespace sw::test {
@@ -102,6 +103,7 @@ TEST_F(BrowsersTest, ScenariosOnEachEngine) {
             sim::addApplication(kOther, "com.apple.TextEdit");
             sim::setFrontmost(kBrowser);
             platform::addActivationObserver(handleFrontmostChange);
+            platform::addInputReleaseObserver(handleInputRelease);
             EXPECT_EQ(written(1, handleFrontmostChange), "{\"selection\":false}\n");
             const std::string present = std::string(R"({"app":")") + model.app + R"(","bounds":{)" +
                                         scenario.bounds[model.column] + R"(},"selection":true})" "\n";

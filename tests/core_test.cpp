@@ -10,6 +10,8 @@
 #include <thread>
 
 #include "reporting/evaluator.h"
+#include "watch/followup.h"
+#include "watch/observer.h"
 #include "tests/support.h"
 
 namespace sw::test {
@@ -101,6 +103,33 @@ TEST_F(CoreTest, BusyBrowserKeepsTheReportedState) {
         lastEmitted = true;
         EXPECT_EQ(written(1, evaluateAndEmit), row.line) << &row - rows;
     }
+}
+
+// A release brings an evaluation at once and 100, 400 and 1,000 ms later; a newer release starts
+// the series again, and the observer's going ends it. Evaluations counted by their first question.
+TEST_F(CoreTest, ReleasesAreFollowedUpOnce) {
+    watchFirefox();
+    sim::addApplication(102, "com.apple.TextEdit");
+    platform::addActivationObserver(handleFrontmostChange);
+    platform::addInputReleaseObserver(handleInputRelease);
+    attachObserver(101);
+    const int before = sim::queryCount("AXFocusedUIElement");
+    std::vector<std::pair<int, int>> seen;  // (ms, evaluations by then)
+    const auto probe = [&](int ms) {
+        sim::schedule(std::chrono::milliseconds(ms),
+                      [&, ms] { seen.emplace_back(ms, sim::queryCount("AXFocusedUIElement") - before); });
+    };
+    sim::releaseMouseButton();  // evaluations at 0 and 100; the ones at 400 and 1000 are dropped
+    sim::schedule(std::chrono::milliseconds(200), sim::releaseMouseButton);  // 200, 300, 600, 1200
+    sim::schedule(std::chrono::milliseconds(1500), sim::releaseMouseButton);  // 1500 only:
+    sim::schedule(std::chrono::milliseconds(1550), [] { sim::activate(102); });  // the observer goes
+    for (int ms : {150, 250, 500, 900, 1100, 1400, 2200}) probe(ms);
+    sim::schedule(std::chrono::milliseconds(2300), sim::stopMainLoop);
+    (void)written(1, platform::runMainRunLoop);
+    const std::vector<std::pair<int, int>> expected = {{150, 2}, {250, 3}, {500, 4}, {900, 5},
+                                                       {1100, 5}, {1400, 6}, {2200, 7}};
+    EXPECT_EQ(seen, expected);
+    EXPECT_EQ(sim::pendingTasks(), 0);
 }
 
 }  // namespace

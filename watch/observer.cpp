@@ -8,6 +8,7 @@
 #include "reporting/output.h"
 #include "reporting/snapshot.h"
 #include "reporting/state.h"
+#include "watch/followup.h"
 
 namespace sw {
 namespace {
@@ -79,6 +80,7 @@ void handleFrontmostChange() {
 }
 
 void tearDownObserver() {
+    endFollowUps();  // the releases it heard are of no more interest
     if (currentObserver) {
         platform::runLoopRemoveSource(platform::runLoopGetCurrent(),
                                       platform::observerGetRunLoopSource(currentObserver.get()));

@@ -24,6 +24,7 @@
 
 #include "platform/sim/sim.h"
 #include "reporting/state.h"
+#include "watch/followup.h"
 #include "watch/observer.h"
 
 #if defined(__has_feature)
@@ -409,6 +410,7 @@ void runOperation(Reader& in) {
         default:  // kRun and kSettle; the watcher starts, as main does, at the first of them
             if (!state.lastLine) {  // written once started
                 platform::addActivationObserver(handleFrontmostChange);
+                platform::addInputReleaseObserver(handleInputRelease);
                 handleFrontmostChange();
                 if (check() != 1) broken("start-up did not write exactly one selection line");
             }
