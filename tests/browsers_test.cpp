@@ -86,6 +86,13 @@ const Scenario kScenarios[] = {
            sim::focusElement(kBrowser, p.addressBar);
        },
        "PPP"}}},
+    {"a standing selection looked at again", kTwoLines,
+     {{selectTwoLines, "PPP"},
+      {[](const Page&) {
+           for (int i = 0; i < 5; ++i) sim::postNotification(kBrowser, "AXSelectedTextChanged");
+           sim::releaseMouseButton();
+       },
+       "---"}}},
     {"switching away and back", kTwoLines,
      {{selectTwoLines, "PPP"},
       {[](const Page&) { sim::activate(kOther); }, "CCC"},
@@ -93,6 +100,17 @@ const Scenario kScenarios[] = {
 };
 
 using BrowsersTest = SimTest;
+
+// Questions asked only for where a selection lies, not whether there is one.
+int rectangleQuestions() {
+    int n = 0;
+    for (const char* name : {"AXSelectedTextRange", "AXBoundsForRange", "AXBoundsForTextMarkerRange",
+                             "AXStartTextMarkerForTextMarkerRange", "AXEndTextMarkerForTextMarkerRange",
+                             "AXUIElementForTextMarker", "AXFrame", "AXPosition", "AXSize"}) {
+        n += sim::queryCount(name);
+    }
+    return n;
+}
 
 TEST_F(BrowsersTest, ScenariosOnEachEngine) {
     for (const Model& model : kModels) {
@@ -109,8 +127,11 @@ TEST_F(BrowsersTest, ScenariosOnEachEngine) {
                                         scenario.bounds[model.column] + R"(},"selection":true})" "\n";
             for (const Step& step : scenario.steps) {
                 const char expected = step.lines[model.column];
+                const int asked = rectangleQuestions();
                 EXPECT_EQ(written(1, [&] { step.act(page), sim::runUntilIdle(); }),
                           expected == 'P' ? present : expected == 'C' ? "{\"selection\":false}\n" : "");
+                // The rectangle is asked for the present line alone, however often the page is read.
+                EXPECT_EQ(rectangleQuestions() > asked, expected == 'P') << step.lines;
             }
             TearDown();
         }
