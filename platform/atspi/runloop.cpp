@@ -50,6 +50,12 @@ gboolean deliveryDispatch(GSource* source, GSourceFunc, gpointer) {
     if (observer->pending.empty()) return G_SOURCE_CONTINUE;
     Object::Pending next = std::move(observer->pending.front());
     observer->pending.pop_front();
+    // Events that stand for the same notification and wait together (a browser announces one
+    // change of a selection as a selection change and a caret move) tell the watcher one thing:
+    // they are delivered once, and the one evaluation reads what all of them would.
+    std::erase_if(observer->pending, [&next](const Object::Pending& waiting) {
+        return waiting.registration == next.registration;
+    });
     // The callback may drop the observer (a new browser came to the front): hold it meanwhile.
     ++observer->references;
     Owned held = Owned::adopt(observer);
