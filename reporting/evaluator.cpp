@@ -30,7 +30,14 @@ std::optional<Bounds> boundsMember(const platform::Rect& rect) {
     return Bounds{{"x", *x}, {"y", *y}, {"width", *width}, {"height", *height}};
 }
 
+namespace {
+std::uint64_t begun = 0;  // main thread only
+}  // namespace
+
+std::uint64_t evaluationsBegun() { return begun; }
+
 void evaluateAndEmit() {
+    ++begun;
     platform::Owned front = platform::frontmostApplication();
     const bool browserInFront = front && isAllowedBrowser(platform::bundleIdentifier(front.get()));
 

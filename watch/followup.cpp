@@ -24,6 +24,7 @@ struct Series {
     Clock::time_point released;
     std::size_t next = 0;           // the follow-up the pending timer runs
     platform::TimerId pending = 0;  // 0 when none is scheduled
+    std::uint64_t evaluationsAtRelease = 0;
 };
 Series series;
 
@@ -31,9 +32,11 @@ void scheduleNext();
 
 void onFollowUp() {
     series.pending = 0;
+    // The look at once is made already when a notification brought an evaluation after the release.
+    const bool covered = series.next == 0 && evaluationsBegun() != series.evaluationsAtRelease;
     ++series.next;
     scheduleNext();  // first: the evaluation may take a while, the times count from the release
-    evaluateAndEmit();
+    if (!covered) evaluateAndEmit();
 }
 
 void scheduleNext() {
@@ -50,6 +53,7 @@ void handleInputRelease() {
     if (!currentObserver) return;  // nothing watched: a stray release from the backend
     endFollowUps();
     series.released = Clock::now();
+    series.evaluationsAtRelease = evaluationsBegun();
     series.next = 0;
     scheduleNext();
 }
