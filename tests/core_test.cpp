@@ -5,6 +5,7 @@
 // (tests/fuzz), exact diagnostics by the whole-process tests.
 #include <fcntl.h>
 
+#include <algorithm>
 #include <cmath>
 #include <limits>
 #include <thread>
@@ -105,8 +106,32 @@ TEST_F(CoreTest, BusyBrowserKeepsTheReportedState) {
     }
 }
 
-// A release brings an evaluation at once and 100, 400 and 1,000 ms later; a newer release starts
-// the series again, and the observer's going ends it. Evaluations counted by their first question.
+// Six evaluations of a standing selection write one line and ask for its rectangle once, for that
+// line; with nothing selected, neither the range nor the rectangle is asked.
+TEST_F(CoreTest, RectangleOnlyForThePresentLine) {
+    const struct {
+        int (*select)(platform::ProcessId, std::string, std::optional<platform::Rect>);
+        const char* text;
+        int lines, rangeQuestions, boundsQuestions;
+    } rows[] = {{sim::selectText, "word", 1, 1, 1}, {sim::selectPageText, "word", 1, 0, 1},
+                {sim::selectText, "", 1, 0, 0}, {sim::selectPageText, "", 1, 0, 0}};
+    for (const auto& row : rows) {
+        sim::reset();
+        watchFirefox();
+        lastEmitted.reset();
+        row.select(101, row.text, platform::Rect{1, 2, 3, 4});
+        const std::string out = written(1, [] { for (int i = 0; i < 6; ++i) evaluateAndEmit(); });
+        EXPECT_EQ(std::count(out.begin(), out.end(), '\n'), row.lines) << out;
+        EXPECT_EQ(sim::queryCount("AXSelectedTextRange"), row.rangeQuestions) << row.text;
+        EXPECT_EQ(sim::queryCount("AXBoundsForRange") + sim::queryCount("AXBoundsForTextMarkerRange"),
+                  row.boundsQuestions)
+            << row.text;
+    }
+}
+
+// A release brings an evaluation at once (unless one has run since) and 100, 400 and 1,000 ms
+// later; a newer release starts the series again, and the observer's going ends it. Evaluations
+// counted by their first question.
 TEST_F(CoreTest, ReleasesAreFollowedUpOnce) {
     watchFirefox();
     sim::addApplication(102, "com.apple.TextEdit");
@@ -119,7 +144,10 @@ TEST_F(CoreTest, ReleasesAreFollowedUpOnce) {
         sim::schedule(std::chrono::milliseconds(ms),
                       [&, ms] { seen.emplace_back(ms, sim::queryCount("AXFocusedUIElement") - before); });
     };
-    sim::releaseMouseButton();  // evaluations at 0 and 100; the ones at 400 and 1000 are dropped
+    // A notification's evaluation after the release stands for the one at once: evaluations at 0
+    // and 100; the ones at 400 and 1000 are dropped.
+    sim::postNotification(101, "AXSelectedTextChanged");
+    sim::releaseMouseButton();
     sim::schedule(std::chrono::milliseconds(200), sim::releaseMouseButton);  // 200, 300, 600, 1200
     sim::schedule(std::chrono::milliseconds(1500), sim::releaseMouseButton);  // 1500 only:
     sim::schedule(std::chrono::milliseconds(1550), [] { sim::activate(102); });  // the observer goes
