@@ -7,7 +7,6 @@
 // POSIX code for every backend (platform/posix).
 #pragma once
 
-#include <chrono>
 #include <cstddef>
 #include <cstdint>
 #include <optional>
@@ -164,13 +163,7 @@ void dispatchAsyncMain(Task task);
 // Runs `task` on a background worker of utility quality of service.
 void dispatchAsyncUtility(Task task);
 
-// Waits on the main thread for `duration`, and returns true once it has passed; returns false at
-// once, cutting the wait short, when a task has been handed to the main thread from another thread
-// (dispatchAsyncMain: the end of input's exit) and has not run yet. A zero duration only checks.
-// Any wait inside a handler goes through here, so that nothing holds up the exit.
-bool waitUnlessDispatched(std::chrono::microseconds duration);
-
-// ---- Timers and input on the main loop ----------------------------------------------------------
+// ---- Timers and input on the main loop ----
 
 // A one-shot timer of the main loop: `task` runs once on the main thread, between two handlers,
 // when `milliseconds` have passed (0: as soon as the handler running now has returned), unless it
@@ -181,11 +174,15 @@ TimerId addMainLoopTimer(std::uint32_t milliseconds, Task task);
 // ignored. Main thread only.
 void removeMainLoopTimer(TimerId timer);
 
-// Calls `handler` on the main thread each time the user releases a mouse button or a key while the
-// backend listens for them: at most while an observer's source is in the run loop (macOS hears keys
-// only with listen-event access). It may be called from inside the backend's input callback, so it
-// only schedules work. Set once at start-up; never removed.
+// Calls `handler` on the main thread each time the user releases a mouse button, or a key, while
+// the backend listens for them. Set once at start-up by main (tests set it as they set the
+// activation handler); never removed.
 void addInputReleaseObserver(Task handler);
+
+// Waits on the main thread for up to `milliseconds`, and returns true when the time has passed;
+// returns false at once (also for 0 ms, which only checks) when a task has been handed to the main
+// thread from another thread (dispatchAsyncMain: the end of input's exit) and has not run yet.
+bool waitUnlessDispatched(std::uint32_t milliseconds);
 
 // ---- Workspace --------------------------------------------------------------------------------
 

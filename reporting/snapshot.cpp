@@ -126,7 +126,8 @@ std::optional<platform::Rect> pageRect(Ref asked, Ref markers) {
     for (const auto retryAt : {50ms, 150ms}) {
         const auto left = firstAnswer + retryAt - std::chrono::steady_clock::now();
         if (!notYetAnswered(code, bounds) || left < decltype(left)::zero()) break;
-        if (!platform::waitUnlessDispatched(std::chrono::ceil<std::chrono::microseconds>(left))) {
+        const auto milliseconds = std::chrono::ceil<std::chrono::milliseconds>(left).count();
+        if (!platform::waitUnlessDispatched(static_cast<std::uint32_t>(milliseconds))) {
             return std::nullopt;
         }
         code = platform::copyParameterizedAttributeValue(asked, "AXBoundsForTextMarkerRange", markers,

@@ -369,7 +369,7 @@ void dispatchAsyncMain(Task task) {
 
 void dispatchAsyncUtility(Task task) { std::thread(task).detach(); }
 
-bool waitUnlessDispatched(std::chrono::microseconds duration) { return handover::wait(duration); }
+bool waitUnlessDispatched(std::uint32_t milliseconds) { return handover::wait(milliseconds); }
 
 TimerId addMainLoopTimer(std::uint32_t milliseconds, Task task) {
     auto* timer = new MainTimer{0, task};

@@ -50,7 +50,7 @@ void dispatchAsyncMain(Task task) {
     });
 }
 
-bool waitUnlessDispatched(std::chrono::microseconds duration) { return handover::wait(duration); }
+bool waitUnlessDispatched(std::uint32_t milliseconds) { return handover::wait(milliseconds); }
 
 namespace {
 

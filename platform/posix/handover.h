@@ -5,6 +5,7 @@
 #pragma once
 
 #include <chrono>
+#include <cstdint>
 #include <condition_variable>
 #include <mutex>
 
@@ -36,12 +37,12 @@ inline void ran() {
     --s.waiting;
 }
 
-// True once `duration` has passed with nothing handed over; false at once when something is.
-inline bool wait(std::chrono::microseconds duration) {
+// True once `milliseconds` have passed with nothing handed over; false at once when something is.
+inline bool wait(std::uint32_t milliseconds) {
     State& s = state();
     std::unique_lock lock(s.mutex);
-    if (duration <= std::chrono::microseconds::zero()) return s.waiting == 0;
-    return !s.changed.wait_for(lock, duration, [&s] { return s.waiting > 0; });
+    return !s.changed.wait_for(lock, std::chrono::milliseconds(milliseconds),
+                               [&s] { return s.waiting > 0; });
 }
 
 }  // namespace sw::platform::handover

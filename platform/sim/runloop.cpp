@@ -250,8 +250,8 @@ void dispatchAsyncMain(Task task) {
 
 void dispatchAsyncUtility(Task task) { std::thread(task).detach(); }
 
-bool waitUnlessDispatched(std::chrono::microseconds duration) {
-    return handover::wait(desktop().skipWaits ? std::chrono::microseconds::zero() : duration);
+bool waitUnlessDispatched(std::uint32_t milliseconds) {
+    return handover::wait(desktop().skipWaits ? 0 : milliseconds);
 }
 
 TimerId addMainLoopTimer(std::uint32_t milliseconds, Task task) {
