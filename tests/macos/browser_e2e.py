@@ -161,7 +161,7 @@ def run_browser(bundle, app, exe, screen, out):
     try:
         run.pid = mac.start_browser(bundle, app, folder)
         run.view = mac.View(run.pid, screen, os.path.join(out, bundle + "-corner.png"))
-        print(f"--   {bundle}: window at {rounded(run.view.frame)} (asked for {mac.GEOMETRY}), page at "
+        print(f"     {bundle}: window at {rounded(run.view.frame)} (asked for {mac.GEOMETRY}), page at "
               f"{rounded((run.view.ox, run.view.oy))}", flush=True)
         for n, (case, steps) in enumerate(CASES, 1):
             shot, run.unpainted = os.path.join(out, f"{bundle}-{n:02d}"), False
