@@ -113,8 +113,9 @@ def verdict(outcomes, ci):
     results = [r for v in outcomes.values() if not isinstance(v, str) for r in v]
     passed, failed = len(results) - results.count("FAIL"), results.count("FAIL")
     skipped = [f"{bundle} ({why})" for bundle, why in outcomes.items() if isinstance(why, str)]
-    if "unpainted" in results:
-        skipped.append(f"the pixel comparisons of {results.count('unpainted')} cases (no screen recording)")
+    unpainted = results.count("unpainted")
+    if unpainted:
+        skipped.append(f"pixel comparisons in {unpainted} case{'s' * (unpainted > 1)} (no screen recording)")
     line = f"{passed} passed, {failed} failed"
     if skipped:
         line += "; skipped: " + ", ".join(skipped) + (" - with --ci a skip is a failure" if ci else "")
