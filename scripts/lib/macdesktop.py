@@ -481,9 +481,13 @@ class View:
         self.pid, self.screen, self.press, self.region = pid, screen, None, None
         self.frame = place(pid)
         instead = []
+
+        def page_in_front():
+            instead.append(in_front(pid, TITLE))
+            return instead[-1] is None
+
         try:
-            desktop.wait_for("the page in front", lambda: not instead.append(in_front(pid, TITLE))
-                             and instead[-1] is None, timeout=20, interval=0.5)
+            desktop.wait_for("the page in front", page_in_front, timeout=20, interval=0.5)
         except desktop.DesktopError:
             raise desktop.DesktopError(f"the page is not what is in front: {instead[-1]}") from None
         if screen:  # the page's green corner
