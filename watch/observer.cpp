@@ -2,9 +2,9 @@
 
 #include <algorithm>
 #include <cmath>
-#include <vector>
 #include <string>
 #include <utility>
+#include <vector>
 
 #include "reporting/evaluator.h"
 #include "reporting/output.h"
@@ -54,7 +54,7 @@ void walkToPage(platform::Owned window) {
         platform::Owned children;
         if (!ask(element.get(), "AXChildren", children)) return;
         const std::size_t count = children ? platform::arrayCount(children.get()) : 0;
-        std::size_t added = 0;
+        if (count == 0) return;  // the largest element without children
         for (std::size_t i = 0; i < count && calls < kWalkCalls; ++i) {
             platform::Owned child =
                 asElement(platform::kAXErrorSuccess, platform::arrayItem(children.get(), i));
@@ -67,9 +67,7 @@ void walkToPage(platform::Owned window) {
                                size.width > 0 && size.height > 0;
             heap.push_back({sized ? size.width * size.height : 0, found++, std::move(child)});
             std::push_heap(heap.begin(), heap.end(), smaller);
-            ++added;
         }
-        if (added == 0 && count == 0) return;  // the largest element without children
     }
 }
 

@@ -164,8 +164,9 @@ Answer bounds(Browser& b, const Selection* selection) {
 void post(ProcessId pid, const char* notification) { postNotification(pid, notification); }
 
 // Chromium builds the page tree after the mode change that asks for it, in the renderer, and
-// posts the focus notification when the tree with the focus arrives (the browser side fires focus
-// events once a tree update brings the focused node: BrowserAccessibilityManager).
+// posts the focus notification when the tree with the focus arrives (a tree update whose focus
+// differs from the last one fires it: FireFocusEventsIfNeeded in
+// ui/accessibility/platform/browser_accessibility_manager.cc).
 void askForTree(Browser& b, ProcessId pid) {
     if (b.pageOn || std::exchange(b.treeAsked, true)) return;
     schedule(std::chrono::duration_cast<std::chrono::milliseconds>(kTreeArrives), [pid] {

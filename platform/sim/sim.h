@@ -111,8 +111,6 @@ int selectPageText(ProcessId pid, std::string text, std::optional<Rect> bounds =
 // registrations included, waits for the messaging time-out the watcher set (6 s until it sets one)
 // and then fails with "cannot complete".
 void setHung(ProcessId pid, bool hung);
-// The messaging time-out in force, as the watcher set it.
-float messagingTimeout();
 
 // How creating an observer for the process turns out, and how registering a notification does.
 void setObserverCreateResult(ProcessId pid, AXError code, bool returnsObserver = true);

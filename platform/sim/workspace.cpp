@@ -45,7 +45,6 @@ void activate(std::optional<ProcessId> pid) {
 }
 
 void setHung(ProcessId pid, bool hung) { desktop().applications[pid].hung = hung; }
-float messagingTimeout() { return desktop().messagingTimeout; }
 
 AXError waitIfHung(ProcessId pid) {
     auto app = desktop().applications.find(pid);
