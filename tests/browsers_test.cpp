@@ -57,7 +57,9 @@ const Scenario kScenarios[] = {
     {"a word and the link after it, on one line",
      {R"("height":20,"width":480,"x":20,"y":100)", R"("height":18,"width":190,"x":300,"y":101)",
       R"("height":18,"width":190,"x":300,"y":101)"},
-     {{[](const Page& p) { sim::selectInPage(kBrowser, p.firstLine, p.link, "word link", {300.4, 101, 190, 18}); },
+     {{[](const Page& p) {
+           sim::selectInPage(kBrowser, p.firstLine, p.link, "word link", {300.4, 101, 190, 18});
+       },
        "PPP"}}},
     // Chromium tells once its page tree has arrived; Gecko never learnt of a selection made
     // before its accessibility started; Safari's page answers at once.
@@ -140,8 +142,8 @@ TEST_F(BrowsersTest, ScenariosOnEachEngine) {
 }
 
 // With the focus outside the page (the address bar), the attach walks the window to the page's
-// container, past 30 tabs, a toolbar and 40 bookmarks, in few questions (34 here, 18 of them the
-// walk's); the page then answers.
+// container, past 30 tabs, a toolbar and 40 bookmarks, in few questions (34 to 36 here, 18 to 20
+// of them the walk's); the page then answers.
 TEST_F(BrowsersTest, AttachFindsThePageBehindTheBrowsersOwnViews) {
     for (const Model& model : kModels) {
         SCOPED_TRACE(model.name);
@@ -162,4 +164,3 @@ TEST_F(BrowsersTest, AttachFindsThePageBehindTheBrowsersOwnViews) {
 
 }  // namespace
 }  // namespace sw::test
-
