@@ -27,6 +27,7 @@ inline constexpr AXError kAXErrorIllegalArgument = -25201;
 inline constexpr AXError kAXErrorInvalidUIElement = -25202;
 inline constexpr AXError kAXErrorCannotComplete = -25204;
 inline constexpr AXError kAXErrorAttributeUnsupported = -25205;
+inline constexpr AXError kAXErrorParameterizedAttributeUnsupported = -25206;
 inline constexpr AXError kAXErrorNotificationUnsupported = -25207;
 inline constexpr AXError kAXErrorAPIDisabled = -25211;
 inline constexpr AXError kAXErrorNoValue = -25212;
@@ -98,6 +99,11 @@ private:
 // Whether this process has been granted accessibility access. Never prompts.
 bool isProcessTrusted();
 
+// Bounds how long every later accessibility call of this process (attribute copies, notification
+// registrations) waits for the application's answer: a call that gets none in time fails with
+// kAXErrorCannotComplete. Without it the system's default applies (about 6 s on macOS).
+AXError setMessagingTimeout(float seconds);
+
 // The accessibility element of an application by process identifier; always yields one.
 Owned createApplicationElement(ProcessId pid);
 
@@ -115,6 +121,12 @@ TypeID getTypeID(Ref object);
 TypeID elementTypeID();
 TypeID textMarkerRangeTypeID();
 TypeID textMarkerTypeID();
+
+// The markers at the start and at the end of a text-marker range, taken from the range itself: no
+// application is asked. None for a value that is no text-marker range, and on systems without
+// text markers.
+Owned textMarkerRangeCopyStartMarker(Ref range);
+Owned textMarkerRangeCopyEndMarker(Ref range);
 
 // Whether an attribute value is a string, and its text as UTF-8 (empty when it is not a string).
 bool isString(Ref value);

@@ -10,6 +10,7 @@
 #include <thread>
 
 #include "reporting/evaluator.h"
+#include "watch/observer.h"
 #include "tests/support.h"
 
 namespace sw::test {
@@ -100,6 +101,29 @@ TEST_F(CoreTest, BusyBrowserKeepsTheReportedState) {
         row.fail(row.inPage ? sim::selectPageText(101, "word", at) : sim::selectText(101, "word", at));
         lastEmitted = true;
         EXPECT_EQ(written(1, evaluateAndEmit), row.line) << &row - rows;
+    }
+}
+
+// A question a browser cannot complete at attach ends the attach's reading: a hung browser is
+// asked only the wake-up read after its registrations, a busy focus leaves the window unwalked.
+TEST_F(CoreTest, CannotCompleteEndsTheAttachsReading) {
+    const struct {
+        void (*busy)(int window);
+        int questions;
+    } rows[] = {{[](int) { sim::setHung(101, true); }, 1},
+                {[](int) { sim::setFocused(101, kBusy); }, 3},
+                {[](int window) { sim::setAttribute(window, "AXRole", kBusy); }, 4}};
+    for (const auto& row : rows) {
+        SetUp();
+        platform::setMessagingTimeout(0.001f);
+        sim::addApplication(101, "org.mozilla.firefox");
+        const int window = sim::addElement(101);
+        sim::setAttribute(window, "AXChildren", sim::Answer::of(sim::ArrayValue{{sim::addElement(101)}}));
+        sim::setFocusedWindow(101, sim::Answer::of(sim::ElementRef{window}));
+        row.busy(window);
+        attachObserver(101);
+        EXPECT_EQ(sim::queryCount(), row.questions) << &row - rows;
+        TearDown();
     }
 }
 

@@ -25,6 +25,8 @@
 //   burst PID N                      N rounds, each a task of its own queued behind the one before:
 //                                    the focused element of PID loses its selection (even rounds)
 //                                    or holds "burst" (odd ones), then AXSelectedTextChanged
+//   hang PID                         PID answers nothing from now on: every accessibility call to it
+//                                    waits out the messaging time-out and cannot complete
 //   hold                             the next accessibility query waits until the watchdog hands the
 //                                    exit to the main loop or waits for a non-blocking input
 //   stop                             the main run loop returns
@@ -193,6 +195,10 @@ std::function<void()> parseCommand(std::istringstream& in, const std::string& li
         const ProcessId pid = *pidOrNone(word());
         const long rounds = std::stol(word());
         return [pid, rounds] { burstRound(pid, 0, rounds); };
+    }
+    if (command == "hang") {
+        const ProcessId pid = *pidOrNone(word());
+        return [pid] { setHung(pid, true); };
     }
     if (command == "hold") return [] { holdNextQuery(); };
     if (command == "stop") return [] { stopMainLoop(); };
