@@ -163,6 +163,27 @@ void dispatchAsyncMain(Task task);
 // Runs `task` on a background worker of utility quality of service.
 void dispatchAsyncUtility(Task task);
 
+// ---- Timers and input on the main loop ----
+
+// A one-shot timer of the main loop: `task` runs once on the main thread, between two handlers,
+// when `milliseconds` have passed (0: as soon as the handler running now has returned), unless it
+// is removed first. The id is never 0. Main thread only.
+using TimerId = std::uint64_t;
+TimerId addMainLoopTimer(std::uint32_t milliseconds, Task task);
+// Takes back a timer that has not run yet; an id that has run, was removed already, or is 0 is
+// ignored. Main thread only.
+void removeMainLoopTimer(TimerId timer);
+
+// Calls `handler` on the main thread each time the user releases a mouse button, or a key, while
+// the backend listens for them. Set once at start-up by main (tests set it as they set the
+// activation handler); never removed.
+void addInputReleaseObserver(Task handler);
+
+// Waits on the main thread for up to `milliseconds`, and returns true when the time has passed;
+// returns false at once (also for 0 ms, which only checks) when a task has been handed to the main
+// thread from another thread (dispatchAsyncMain: the end of input's exit) and has not run yet.
+bool waitUnlessDispatched(std::uint32_t milliseconds);
+
 // ---- Workspace --------------------------------------------------------------------------------
 
 // The frontmost application, absent when there is none.
