@@ -5,6 +5,7 @@
 // that lies in the process; the selected text, its range and its rectangle come from the Text
 // pattern of the nearest element that has one (text.cpp). Roles are control types: a document is a
 // web area, a window a window.
+#include <cmath>
 #include <set>
 #include <string>
 #include <string_view>
@@ -325,6 +326,30 @@ TypeID elementTypeID() { return static_cast<TypeID>(Kind::Element) + 1; }
 // UI Automation answers no text markers: identifiers that no object carries.
 TypeID textMarkerRangeTypeID() { return static_cast<TypeID>(Kind::Array) + 2; }
 TypeID textMarkerTypeID() { return static_cast<TypeID>(Kind::Array) + 3; }
+
+AXError setMessagingTimeout(float seconds) {
+    if (!(seconds >= 0)) return kAXErrorIllegalArgument;
+    ComRef<com::IUIAutomation2> second;
+    com::IUIAutomation* a = automation();
+    if (a == nullptr) return kAXErrorAPIDisabled;
+    // Only the Windows 8 class has time-outs; the original one keeps the system's.
+    if (FAILED(a->QueryInterface(com::IID_IUIAutomation2, reinterpret_cast<void**>(second.put()))) ||
+        !second) {
+        return kAXErrorFailure;
+    }
+    const DWORD connection = seconds == 0 ? kConnectionTimeoutMilliseconds
+                                          : static_cast<DWORD>(std::ceil(seconds * 1000.0f));
+    const DWORD transaction = seconds == 0 ? kTransactionTimeoutMilliseconds : connection;
+    if (FAILED(second->put_ConnectionTimeout(connection)) ||
+        FAILED(second->put_TransactionTimeout(transaction))) {
+        return kAXErrorFailure;
+    }
+    return kAXErrorSuccess;
+}
+
+// UI Automation has no text markers.
+Owned textMarkerRangeCopyStartMarker(Ref) { return {}; }
+Owned textMarkerRangeCopyEndMarker(Ref) { return {}; }
 
 bool isString(Ref value) { return value != nullptr && value->kind == Kind::String; }
 std::string stringValue(Ref value) { return isString(value) ? value->text : std::string(); }
