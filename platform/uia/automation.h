@@ -8,6 +8,8 @@
 
 #include <windows.h>
 #include <oaidl.h>
+#include <objbase.h>
+#include <oleauto.h>
 #include <unknwn.h>
 
 namespace sw::platform::uia::com {
