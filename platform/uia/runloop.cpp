@@ -73,25 +73,24 @@ std::function<void()> nextTask() {
     return task;
 }
 
-// Runs the earliest timer if it is due (then 0), or says how long until it is (INFINITE: none).
+// Runs the earliest timer if it is due (then 0: tasks handed over meanwhile go first), or says how
+// long until it is due (INFINITE: no timer). Timers due together run in the order they were added.
 DWORD runDueTimer() {
     Loop& l = loop();
-    {
-        if (l.timers.empty()) return INFINITE;
-        auto next = l.timers.begin();
-        for (auto it = l.timers.begin(); it != l.timers.end(); ++it) {
-            if (it->second.first < next->second.first) next = it;
-        }
-        const auto now = Clock::now();
-        if (next->second.first > now) {
-            const auto wait = std::chrono::ceil<std::chrono::milliseconds>(next->second.first - now);
-            return static_cast<DWORD>(wait.count());
-        }
-        const Task task = next->second.second;
-        l.timers.erase(next);
-        task();
-        return 0;  // tasks handed over meanwhile go first
+    if (l.timers.empty()) return INFINITE;
+    auto next = l.timers.begin();
+    for (auto it = l.timers.begin(); it != l.timers.end(); ++it) {
+        if (it->second.first < next->second.first) next = it;
     }
+    const auto now = Clock::now();
+    if (next->second.first > now) {
+        return static_cast<DWORD>(
+            std::chrono::ceil<std::chrono::milliseconds>(next->second.first - now).count());
+    }
+    const Task task = next->second.second;
+    l.timers.erase(next);
+    task();
+    return 0;
 }
 
 // ---- Event handlers of UI Automation -----------------------------------------------------------
@@ -107,14 +106,14 @@ void deliver(const std::shared_ptr<ObserverState>& state, const std::string& not
         // The callback may drop the observer (another application came to the front).
         ++observer->references;
         const Owned held = Owned::adopt(observer);
-        Owned changed = *element ? elementObject(Element::share(element->get())) : Owned();
+        Owned changed = *element ? elementObject(std::move(*element)) : Owned();
         Owned name = stringObject(notification);
         state->callback(observer, changed.get(), name.get(), context);
     });
 }
 
-// The COM object UI Automation calls: reference counting and interface lookup, then `Derived`'s
-// handling.
+// The COM object UI Automation calls: reference counting and interface lookup; the two handlers
+// below add what they do with an event.
 template <typename Interface, const GUID& iid>
 class Handler : public Interface {
 public:

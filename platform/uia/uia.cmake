@@ -7,8 +7,9 @@ add_library(sw_uia STATIC
   ${CMAKE_CURRENT_LIST_DIR}/text.cpp
   ${CMAKE_CURRENT_LIST_DIR}/workspace.cpp)
 target_include_directories(sw_uia PUBLIC ${PROJECT_SOURCE_DIR})
-# Exactly the system libraries the backend calls into: COM, BSTR and SAFEARRAY, windows and hooks.
-target_link_libraries(sw_uia PUBLIC sw_posix ole32 oleaut32 user32 PRIVATE sw_warnings)
+# Exactly the system libraries the backend calls into: COM (and IID_IUnknown), BSTR and SAFEARRAY,
+# windows and hooks.
+target_link_libraries(sw_uia PUBLIC sw_posix ole32 oleaut32 uuid user32 PRIVATE sw_warnings)
 
 add_executable(selection-watcher ${PROJECT_SOURCE_DIR}/app/main.cpp)
 target_link_libraries(selection-watcher PRIVATE sw_core sw_uia sw_posix sw_warnings)
