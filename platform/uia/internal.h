@@ -68,9 +68,10 @@ AXError errorFor(HRESULT result);
 
 // ---- Text (text.cpp) -------------------------------------------------------------------------
 
-// The selection of an element: the non-empty ranges that the nearest element at or above it with
-// the Text pattern answers (climbing on while such an element answers none, up to the document or
-// the window), and a few characters of the first, of which only the emptiness counts; or an error.
+// The selection of an element: the ranges that the nearest element at or above it with the Text
+// pattern answers, once one of them has text (climbing on while such an element answers none, up
+// to the document or the window), and a few characters of the first with text, of which only the
+// emptiness counts; or an error.
 AXError selectionOf(com::IUIAutomationElement* element, std::vector<TextRange>& ranges,
                     std::string& text);
 // The union of the ranges' rectangles, in screen pixels; none when nothing has an area.

@@ -44,8 +44,9 @@ private:
     BSTR text_ = nullptr;
 };
 
-// The non-empty ranges of an element's Text pattern, with the first one's beginning; false with
-// `error` set when the application could not answer.
+// The ranges of an element's Text pattern from the first one with text on, with that one's
+// beginning; none when no range has text. False with `error` set when the application could not
+// answer.
 bool rangesOf(com::IUIAutomationTextPattern* pattern, std::vector<TextRange>& ranges,
               std::string& text, AXError& error) {
     ComRef<com::IUIAutomationTextRangeArray> array;
@@ -58,11 +59,16 @@ bool rangesOf(com::IUIAutomationTextPattern* pattern, std::vector<TextRange>& ra
         hr = array->GetElement(i, range.put());
         if (endsQuestion(hr)) return error = errorFor(hr), false;
         if (FAILED(hr) || !range) continue;
+        // Once one range has text, the others are only measured: an empty one has no rectangle.
+        if (!ranges.empty()) {
+            ranges.push_back(std::move(range));
+            continue;
+        }
         Bstr piece;
-        hr = range->GetText(ranges.empty() ? kTextProbe : 1, piece.put());
+        hr = range->GetText(kTextProbe, piece.put());
         if (endsQuestion(hr)) return error = errorFor(hr), false;
         if (FAILED(hr) || piece.length() == 0) continue;  // a caret, or nothing
-        if (ranges.empty()) text = utf8(piece.get(), piece.length());
+        text = utf8(piece.get(), piece.length());
         ranges.push_back(std::move(range));
     }
     return true;
