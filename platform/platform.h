@@ -114,11 +114,6 @@ AXError copyAttributeValue(Ref element, const char* attribute, Owned& value);
 AXError copyParameterizedAttributeValue(Ref element, const char* attribute, Ref parameter,
                                         Owned& value);
 
-// Bounds how long every later accessibility call of this process (attribute copies, notification
-// registrations) waits for the application's answer: a call that gets none in time fails with
-// kAXErrorCannotComplete. Without it the system's default applies (about 6 s on macOS).
-AXError setMessagingTimeout(float seconds);
-
 // The markers at the start and at the end of a text-marker range, taken from the range itself: no
 // application is asked. None for a value that is no text-marker range, and on systems without
 // text markers.
@@ -132,12 +127,6 @@ TypeID getTypeID(Ref object);
 TypeID elementTypeID();
 TypeID textMarkerRangeTypeID();
 TypeID textMarkerTypeID();
-
-// The markers at the start and at the end of a text-marker range, taken from the range itself: no
-// application is asked. None for a value that is no text-marker range, and on systems without
-// text markers.
-Owned textMarkerRangeCopyStartMarker(Ref range);
-Owned textMarkerRangeCopyEndMarker(Ref range);
 
 // Whether an attribute value is a string, and its text as UTF-8 (empty when it is not a string).
 bool isString(Ref value);
