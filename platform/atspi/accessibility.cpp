@@ -89,7 +89,7 @@ AXError focusedElement(const Object* app, Owned& value) {
         // Searched once: from then on it is what last had the focus, until another announces it.
         focused = focusedDescendant(window.get());
         if (!focused) return kAXErrorNoValue;
-        noteFocused(focused.get(), app->pid);
+        noteFocused(focused.get());
     }
     askForGeometryOnce(focused.get());
     value = elementObject(std::move(focused));
@@ -244,6 +244,7 @@ AXError copyAttributeValue(Ref element, const char* attribute, Owned& value) {
         if (name == "AXRole") return applicationRole(element, value);
         if (name != "AXFocusedUIElement") return kAXErrorAttributeUnsupported;
         beginSnapshot();  // every snapshot starts here
+        noteLookStarted();
         return unlessStalled(focusedElement(element, value), value);
     }
     if (!element->accessible) return kAXErrorInvalidUIElement;

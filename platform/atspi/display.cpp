@@ -6,6 +6,7 @@
 #include <linux/sock_diag.h>
 #include <linux/unix_diag.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <climits>
@@ -152,8 +153,14 @@ std::string waylandDisplayOf(int pid) {
 }
 
 bool waylandSession() {
+    // An X11 login may inherit the name of a display long gone: only a socket that is there counts.
     const char* display = std::getenv("WAYLAND_DISPLAY");
-    return display != nullptr && *display != '\0';
+    if (display == nullptr || *display == '\0') return false;
+    const char* runtime = std::getenv("XDG_RUNTIME_DIR");
+    if (*display != '/' && (runtime == nullptr || *runtime == '\0')) return false;
+    const std::string path = *display == '/' ? display : std::string(runtime) + "/" + display;
+    struct stat found {};
+    return ::stat(path.c_str(), &found) == 0 && S_ISSOCK(found.st_mode);
 }
 
 // Asked once per application (its connections are made at its start and it keeps them), the

@@ -169,8 +169,8 @@ void startWorkspace();
 Accessible applicationForPid(ProcessId pid);
 // The active window of that application, as the last activation named it or found afresh.
 Accessible activeWindowOf(ProcessId pid, AtspiAccessible* application);
-// The accessible that last announced gaining the focus, and that announcement's process.
-void noteFocused(AtspiAccessible* accessible, ProcessId pid);
+// The accessible that last announced gaining the focus; that one when it belongs to the process.
+void noteFocused(AtspiAccessible* accessible);
 Accessible lastFocused(ProcessId pid);
 // The process in front, 0 when no accessible application is.
 ProcessId frontmostProcess();
@@ -179,6 +179,8 @@ AtspiAccessible* frontmostAccessible();
 // ---- Observers (runloop.cpp) -----------------------------------------------------------------
 
 void destroyObserver(Object* observer);
+// A snapshot begins: until it reads a selection, the last look found none.
+void noteLookStarted();
 // What a snapshot read in the focused element of the application in front: whether it has a
 // selection, or may have one. In a Wayland session a standing selection in Chrome's engine is read
 // again while it stands.
@@ -225,6 +227,7 @@ struct Object {
 
     // Observers.
     ObserverCallback callback = nullptr;
+    std::string bus;  // of the watched application, once the observer is in the run loop
     std::vector<Registration*> registrations;
     RunLoopSource source;
     struct Pending {

@@ -29,7 +29,6 @@ struct Workspace {
     // The latest change seen by an event callback, applied by the next handler run: callbacks make
     // no AT-SPI calls of their own, which would dispatch further events inside them.
     Accessible focused;  // the last accessible that announced gaining the focus
-    ProcessId focusedPid = 0;
     struct Change {
         bool pending = false;
         Accessible application, window;
@@ -213,15 +212,14 @@ Accessible activeWindowOf(ProcessId pid, AtspiAccessible* application) {
     return findActiveWindow(application);
 }
 
-void noteFocused(AtspiAccessible* accessible, ProcessId pid) {
-    Workspace& w = workspace();
-    w.focused = Accessible::share(accessible);
-    w.focusedPid = pid;
+void noteFocused(AtspiAccessible* accessible) {
+    workspace().focused = Accessible::share(accessible);
 }
 
 Accessible lastFocused(ProcessId pid) {
     const Workspace& w = workspace();
-    return w.focusedPid == pid ? Accessible::share(w.focused.get()) : Accessible();
+    return w.focused && processOf(w.focused.get()) == pid ? Accessible::share(w.focused.get())
+                                                           : Accessible();
 }
 
 ProcessId frontmostProcess() { return workspace().frontmostPid; }
