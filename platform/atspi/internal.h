@@ -154,6 +154,16 @@ ProcessId processOf(AtspiAccessible* accessible);
 // Bus name of the application owning an accessible; empty if unknown.
 std::string busNameOf(AtspiAccessible* accessible);
 
+// What is learnt per application is kept by its bus name, which is never reused, until the name
+// leaves the bus: whoever keeps something calls followDeparture for the name, and at its departure
+// forgetBusName drops it everywhere.
+void followDeparture(const std::string& bus);
+void forgetBusName(const std::string& bus);
+// The parts of forgetBusName, one per file that keeps something.
+void forgetProcess(const std::string& bus);      // text.cpp
+void forgetCoordinates(const std::string& bus);  // display.cpp
+void forgetQuestions(const std::string& bus);    // accessibility.cpp
+
 // Whether the application owning an accessible answers its extents in screen coordinates, as an
 // X11 client does, rather than relative to its window, as a native Wayland client does
 // (display.cpp). Decided once per application.

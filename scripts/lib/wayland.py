@@ -9,7 +9,8 @@ person's: to the surface under the pointer and to the focused window. Screenshot
 Windows are placed and focused through sway's IPC, which is the test's business, not the
 watcher's. Browsers run as native Wayland clients, or under Xwayland on request.
 
-sway refuses to run as root: a test run as root runs itself as an unprivileged user (as_user).
+sway refuses to run as root: a test run as root runs itself as an unprivileged user (as_user): the
+user who ran sudo, or `nobody`.
 """
 
 import json
@@ -25,7 +26,6 @@ from desktop import DesktopError, wait_for
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 REQUIRED_TOOLS = ["sway", "swaymsg", "grim", "Xwayland", "wayland-scanner", "cc", "xterm"]
-TEST_USER = "sw-wayland"
 
 # evdev codes of the keys the tests press, under the names xdotool gives them.
 KEYS = {"shift": 42, "ctrl": 29, "alt": 56, "super": 125, "Return": 28, "Escape": 1, "Tab": 15,
@@ -39,33 +39,47 @@ KEYS.update({c: code for c, code in zip("1234567890", range(2, 12))})
 BUTTON_LEFT = 272
 
 
+def test_user():
+    """(uid, gid, name) of the unprivileged user a root run runs as: the one who ran sudo, else
+    `nobody`. No account is ever added to the machine."""
+    uid, gid = os.environ.get("SUDO_UID", ""), os.environ.get("SUDO_GID", "")
+    if uid.isdigit() and gid.isdigit() and int(uid) != 0:
+        try:
+            name = pwd.getpwuid(int(uid)).pw_name
+        except KeyError:
+            name = os.environ.get("SUDO_USER", uid)
+        return int(uid), int(gid), name
+    user = pwd.getpwnam("nobody")
+    return user.pw_uid, user.pw_gid, user.pw_name
+
+
 def as_user(argv, files):
-    """Run as root: runs `argv` again as the unprivileged test user, created if missing, and
-    returns its exit status; None when not root. `files` (path: relative path) are copied first
-    into a folder that user can read, as a clone may live where only root can; arguments naming
-    one of them name the copy."""
+    """Run as root: runs `argv` again as the unprivileged test user and returns its exit status;
+    None when not root. `files` (path: relative path) are copied first into a folder that user
+    can read, as a clone may live where only root can; arguments naming one of them name the copy."""
     if os.getuid() != 0:
         return None
-    try:
-        user = pwd.getpwnam(TEST_USER)
-    except KeyError:
-        subprocess.run(["useradd", "--system", "--no-create-home", "--shell", "/usr/sbin/nologin",
-                        TEST_USER], check=True, stdin=subprocess.DEVNULL)
-        user = pwd.getpwnam(TEST_USER)
-    copy = tempfile.mkdtemp(prefix="sw-wayland-run-")
+    uid, gid, name = test_user()
+    copy = tempfile.mkdtemp(prefix="sw-wayland-run-")  # root's, mode 0700, until handed over
     try:
         for source, relative in files.items():
             target = os.path.join(copy, relative)
             os.makedirs(os.path.dirname(target), exist_ok=True)
-            (shutil.copytree if os.path.isdir(source) else shutil.copy2)(source, target)
+            if os.path.isdir(source):
+                shutil.copytree(source, target, symlinks=True)
+            else:
+                shutil.copy2(source, target)
         mapped = [os.path.join(copy, files[arg]) if arg in files else arg for arg in argv]
-        for folder, _, names in os.walk(copy):
-            for name in [folder] + [os.path.join(folder, n) for n in names]:
-                os.chown(name, user.pw_uid, user.pw_gid)
+        # Deepest first, links themselves rather than what they point at, and the top folder last:
+        # until then the user cannot reach anything in it to swap a name for a link.
+        for folder, folders, names in os.walk(copy, topdown=False):
+            for entry in names + folders:
+                os.chown(os.path.join(folder, entry), uid, gid, follow_symlinks=False)
+        os.chown(copy, uid, gid, follow_symlinks=False)
         env = {k: v for k, v in os.environ.items() if k not in ("HOME", "XDG_RUNTIME_DIR", "USER")}
-        env.update(HOME=copy, USER=TEST_USER)
-        return subprocess.run(mapped, env=env, user=user.pw_uid, group=user.pw_gid,
-                              extra_groups=[], stdin=subprocess.DEVNULL, cwd=copy).returncode
+        env.update(HOME=copy, USER=name)
+        return subprocess.run(mapped, env=env, user=uid, group=gid, extra_groups=[],
+                              stdin=subprocess.DEVNULL, cwd=copy).returncode
     finally:
         shutil.rmtree(copy, ignore_errors=True)
 
