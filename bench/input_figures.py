@@ -7,8 +7,10 @@ keys:    X11 desktop, a browser watched behind a GTK dialog (`zenity --entry`, w
          voluntary context switches while 80 keys are typed into the dialog, next to the same
          time with nothing typed.
 wayland: sway, Chrome's engine as a native Wayland client: a word selected, then the focus moved
-         to the address bar (ctrl+l, or a click in it): the watcher's voluntary context switches
-         over the idle seconds after each. As root this part runs itself as the unprivileged user
+         to the address bar (ctrl+l, where the browser selects the address: a selection stands),
+         into it with nothing selected (ctrl+l, End), or into the browser's menu (alt+f, where no
+         focused element is found in the window): the watcher's voluntary context switches over
+         the idle seconds after each, from one second after the move. As root this part runs itself as the unprivileged user
          the compositor needs.
 
 Wake-ups are the voluntary context switches of the watcher's main thread (/proc/PID/status), and
@@ -91,8 +93,10 @@ def wayland_refocus(exe, seconds):
         print(f"first line: {watcher.event(30)}")
         pid = watcher.proc.pid
         figures = {}
-        for name, move in (("ctrl+l", lambda: d.key("ctrl+l")),
-                           ("a click in the address bar", lambda: d.click(view.ox + 300, view.oy - 20))):
+        for name, move in (("ctrl+l (the address selected)", lambda: d.key("ctrl+l")),
+                           ("ctrl+l, End (nothing selected)",
+                            lambda: (d.key("ctrl+l"), time.sleep(0.5), d.key("End"))),
+                           ("alt+f (the browser's menu)", lambda: d.key("alt+f"))):
             view.click_empty()
             lines_meanwhile(watcher, 2)
             view.double_click_word("p1", "bravo")
@@ -102,9 +106,9 @@ def wayland_refocus(exe, seconds):
             move()
             print(f"focus moved by {name}: {lines_meanwhile(watcher, 1)}")
             figures[f"then {name}, next {seconds:.0f} s"] = delta(pid, lambda: time.sleep(seconds))
+            d.key("Escape")
         watcher.close()
-    print("\nChrome's engine, native Wayland client, after the focus left the page "
-          "(measured from one second after the move):")
+    print("\nChrome's engine, native Wayland client, after the focus left the page:")
     for name, (main, total) in figures.items():
         print(f"    {name:42s} {main:4d} wake-ups (main thread), {total:4d} (all threads)")
     sys.stdout.flush()

@@ -4,6 +4,8 @@
 // are delivered on the main loop only while that source is in it. A browser may clear a selection
 // on a click or a key without telling anybody; a button or key released while a watched browser
 // is in front is therefore delivered to its observer as a selection change too.
+#include <dbus/dbus.h>
+
 #include <iterator>
 #include <map>
 #include <string>
@@ -118,9 +120,35 @@ bool registerShared(SharedListener& shared, const std::string& event, AtspiAcces
     return shared.registered;
 }
 
+// The bus's match rule that libatspi adds for "category:some-name" from one application.
+std::string senderRule(std::string_view event, const std::string& bus) {
+    const std::size_t colon = event.find(':');
+    std::string category(event.substr(0, colon)), member;
+    category[0] = g_ascii_toupper(category[0]);
+    bool upper = true;
+    for (const char c : event.substr(colon + 1)) {
+        if (c == '-' || c == ':') {
+            upper = true;
+            if (c == ':') break;
+            continue;
+        }
+        member += upper ? g_ascii_toupper(c) : c;
+        upper = false;
+    }
+    return "type='signal',interface='org.a11y.atspi.Event." + category + "',member='" + member +
+           "',sender='" + bus + "'";
+}
+
 void deregisterShared(SharedListener& shared, const std::string& event) {
     if (!std::exchange(shared.registered, false)) return;
     atspi_event_listener_deregister(shared.listener, event.c_str(), nullptr);
+    // libatspi takes back the rule it would add for every application, not the one it added for
+    // this one: without this the bus would go on sending the application's events, and the rules
+    // would pile up with every attach.
+    DBusConnection* bus = atspi_get_a11y_bus();
+    if (!shared.app.empty() && bus != nullptr) {
+        dbus_bus_remove_match(bus, senderRule(event, shared.app).c_str(), nullptr);
+    }
     shared.app.clear();
 }
 

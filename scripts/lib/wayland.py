@@ -38,6 +38,19 @@ KEYS.update({c: code for c, code in zip("zxcvbnm", range(44, 51))})
 KEYS.update({c: code for c, code in zip("1234567890", range(2, 12))})
 BUTTON_LEFT = 272
 
+# Run before a browser of a "linked runtime" desktop: holds a connection to the X server open
+# (handshake done) in the browser it then becomes, as a Snap that has used X11 holds one.
+HOLD_X = r"""
+import os, socket, struct, sys
+s = socket.socket(socket.AF_UNIX, socket.SOCK_STREAM)
+s.connect("\0/tmp/.X11-unix/X" + sys.argv[1].lstrip(":").split(".")[0])
+s.sendall(b"l\0" + struct.pack("<HHHH", 11, 0, 0, 0) + b"\0\0")
+if s.recv(1) != b"\1":
+    sys.exit("the X server refused the connection")
+os.set_inheritable(s.fileno(), True)
+os.execvp(sys.argv[2], sys.argv[2:])
+"""
+
 
 def test_user():
     """(uid, gid, name) of the unprivileged user a root run runs as: the one who ran sudo, else
@@ -85,11 +98,13 @@ def as_user(argv, files):
 
 
 class Desktop(desktop.Desktop):
-    """`xwayland=True` runs the browsers as X11 clients of Xwayland; otherwise natively."""
+    """`xwayland=True` runs the browsers as X11 clients of Xwayland; otherwise natively.
+    `linked_runtime=True` starts them as a Snap runs: with a runtime folder of their own, in which
+    the Wayland display is a link to the compositor's socket, and holding an X connection too."""
 
     SCREENSHOT = ["grim", "-t", "ppm", "-"]
 
-    def __init__(self, size=desktop.SCREEN, keep_dir=False, xwayland=False):
+    def __init__(self, size=desktop.SCREEN, keep_dir=False, xwayland=False, linked_runtime=False):
         missing = [t for t in REQUIRED_TOOLS if shutil.which(t) is None]
         if missing:
             raise DesktopError("missing tools (install scripts/packages/atspi.txt): " + ", ".join(missing))
@@ -97,6 +112,7 @@ class Desktop(desktop.Desktop):
             raise DesktopError("sway does not run as root: see wayland.as_user")
         super().__init__(size, keep_dir)
         self.xwayland = xwayland
+        self.linked_runtime = linked_runtime
         for var in ("GDK_BACKEND", "MOZ_ENABLE_WAYLAND"):
             del self.env[var]
         self.input = None
@@ -109,6 +125,14 @@ class Desktop(desktop.Desktop):
         elif name == "firefox":
             kwargs["env"] = dict(self.env, MOZ_ENABLE_WAYLAND="0" if self.xwayland else "1",
                                  GDK_BACKEND="x11" if self.xwayland else "wayland")
+        if self.linked_runtime and name in desktop.BUNDLES:
+            display = self.env["WAYLAND_DISPLAY"]
+            runtime = os.path.join(self.env["XDG_RUNTIME_DIR"], "snap." + name)
+            os.makedirs(runtime, mode=0o700, exist_ok=True)
+            if not os.path.lexists(os.path.join(runtime, display)):
+                os.symlink(os.path.join("..", display), os.path.join(runtime, display))
+            kwargs["env"] = dict(kwargs.get("env", self.env), XDG_RUNTIME_DIR=runtime)
+            argv = ["/usr/bin/python3", "-c", HOLD_X, self.env["DISPLAY"], *argv]
         return super().spawn(name, argv, **kwargs)
 
     # The X11 desktop's start, with sway in the place of the X server and of the window manager.
