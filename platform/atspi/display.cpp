@@ -50,16 +50,13 @@ std::set<unsigned> socketInodes(int pid) {
     return inodes;
 }
 
-struct UnixSocket {
-    Peer self;
-    unsigned peer = 0;
-};
+constexpr unsigned kDumpSequence = 1;
 
 // The Unix socket diagnostics of one message, or false when it is not whole.
-bool readSocket(const nlmsghdr* h, std::map<unsigned, UnixSocket>& sockets) {
+bool readSocket(const nlmsghdr* h, std::map<unsigned, DumpedSocket>& sockets) {
     if (h->nlmsg_len < NLMSG_LENGTH(sizeof(unix_diag_msg))) return false;
     const auto* message = static_cast<const unix_diag_msg*>(NLMSG_DATA(h));
-    UnixSocket& socket = sockets[message->udiag_ino];
+    DumpedSocket& socket = sockets[message->udiag_ino];
     int attributes = static_cast<int>(h->nlmsg_len - NLMSG_LENGTH(sizeof *message));
     for (auto* a = reinterpret_cast<const rtattr*>(message + 1); RTA_OK(a, attributes);
          a = RTA_NEXT(a, attributes)) {
@@ -87,7 +84,7 @@ bool readSocket(const nlmsghdr* h, std::map<unsigned, UnixSocket>& sockets) {
 
 // Every Unix socket of the system with its name, file and peer, as `ss -x` lists them; none when
 // the kernel's answer does not come whole and in time.
-std::optional<std::map<unsigned, UnixSocket>> unixSockets() {
+std::optional<std::map<unsigned, DumpedSocket>> unixSockets() {
     const int fd = ::socket(AF_NETLINK, SOCK_DGRAM | SOCK_CLOEXEC, NETLINK_SOCK_DIAG);
     if (fd < 0) return std::nullopt;
     // Asked on the main thread: a kernel that does not answer must not hold it.
@@ -97,37 +94,28 @@ std::optional<std::map<unsigned, UnixSocket>> unixSockets() {
         nlmsghdr header;
         unix_diag_req request;
     } query{};
-    constexpr unsigned kSequence = 1;
     query.header.nlmsg_len = sizeof query;
     query.header.nlmsg_type = SOCK_DIAG_BY_FAMILY;
     query.header.nlmsg_flags = NLM_F_REQUEST | NLM_F_DUMP;
-    query.header.nlmsg_seq = kSequence;
+    query.header.nlmsg_seq = kDumpSequence;
     query.request.sdiag_family = AF_UNIX;
     query.request.udiag_states = ~0u;
     query.request.udiag_show = UDIAG_SHOW_NAME | UDIAG_SHOW_PEER | UDIAG_SHOW_VFS;
-    std::map<unsigned, UnixSocket> sockets;
-    bool whole = false;
+    std::map<unsigned, DumpedSocket> sockets;
+    Dump dump = Dump::Failed;
     if (::send(fd, &query, sizeof query, 0) == static_cast<ssize_t>(sizeof query)) {
         // The kernel sends a dump in datagrams of at most 32 KiB.
         alignas(nlmsghdr) static char buffer[32768];
-        for (bool reading = true; reading;) {
+        do {
             const ssize_t n = ::recv(fd, buffer, sizeof buffer, MSG_TRUNC);
-            if (n <= 0 || n > static_cast<ssize_t>(sizeof buffer)) break;  // error, time-out, cut
-            int left = static_cast<int>(n);
-            for (auto* h = reinterpret_cast<const nlmsghdr*>(buffer); reading && NLMSG_OK(h, left);
-                 h = NLMSG_NEXT(h, left)) {
-                if (h->nlmsg_seq != kSequence) continue;
-                if (h->nlmsg_type == NLMSG_DONE) {
-                    whole = true;
-                    reading = false;
-                } else if (h->nlmsg_type == NLMSG_ERROR || !readSocket(h, sockets)) {
-                    reading = false;  // a dump that failed half way is no answer
-                }
-            }
-        }
+            // An error, the time-out, or a datagram longer than the buffer: no answer.
+            dump = n > 0 && n <= static_cast<ssize_t>(sizeof buffer)
+                       ? readDumpDatagram(buffer, static_cast<std::size_t>(n), sockets)
+                       : Dump::Failed;
+        } while (dump == Dump::More);
     }
     ::close(fd);
-    if (!whole) return std::nullopt;
+    if (dump != Dump::Done) return std::nullopt;
     return sockets;
 }
 
@@ -167,6 +155,17 @@ std::string displayPath(const std::string& display, const std::string& runtime) 
 
 }  // namespace
 
+Dump readDumpDatagram(const char* data, std::size_t size, std::map<unsigned, DumpedSocket>& sockets) {
+    int left = static_cast<int>(size);
+    for (auto* h = reinterpret_cast<const nlmsghdr*>(data); NLMSG_OK(h, left); h = NLMSG_NEXT(h, left)) {
+        if (h->nlmsg_seq != kDumpSequence) continue;
+        if (h->nlmsg_type == NLMSG_DONE) return Dump::Done;
+        // An error part-way ends the dump, with what came before it no answer.
+        if (h->nlmsg_type == NLMSG_ERROR || !readSocket(h, sockets)) return Dump::Failed;
+    }
+    return left == 0 ? Dump::More : Dump::Failed;  // bytes left over: a message cut short
+}
+
 Coordinates coordinatesFromPeers(const std::vector<Peer>& peers,
                                  const std::vector<SocketFile>& displays, bool waylandSession,
                                  bool waylandReachable) {
@@ -184,7 +183,7 @@ Coordinates coordinatesFromPeers(const std::vector<Peer>& peers,
 std::optional<std::vector<Peer>> socketPeers(int pid) {
     const std::set<unsigned> own = socketInodes(pid);
     if (own.empty()) return std::vector<Peer>{};
-    const std::optional<std::map<unsigned, UnixSocket>> sockets = unixSockets();
+    const std::optional<std::map<unsigned, DumpedSocket>> sockets = unixSockets();
     if (!sockets) return std::nullopt;
     std::vector<Peer> peers;
     for (const unsigned inode : own) {

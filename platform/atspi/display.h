@@ -3,7 +3,9 @@
 // are, and its toolkit answers them relative to the window.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
+#include <map>
 #include <optional>
 #include <string>
 #include <vector>
@@ -37,6 +39,19 @@ struct Peer {
 Coordinates coordinatesFromPeers(const std::vector<Peer>& peers,
                                  const std::vector<SocketFile>& displays, bool waylandSession,
                                  bool waylandReachable = true);
+
+// One Unix socket as the kernel's socket diagnostics list it: its own name and file, and the inode
+// of its peer (0 for none).
+struct DumpedSocket {
+    Peer self;
+    unsigned peer = 0;
+};
+
+// One datagram of the kernel's dump of Unix sockets (netlink, sock_diag), its sockets added to
+// `sockets` by inode: the dump goes on, is complete, or failed (an error message, a message shorter
+// than its header says or than a socket's diagnostics, one cut off at the datagram's end).
+enum class Dump { More, Done, Failed };
+Dump readDumpDatagram(const char* data, std::size_t size, std::map<unsigned, DumpedSocket>& sockets);
 
 // The peers of a process's Unix socket connections, from /proc/PID/fd and the kernel's socket
 // diagnostics; none when they cannot be read whole.

@@ -2,12 +2,18 @@
 #include "platform/atspi/identity.h"
 
 #include <gtest/gtest.h>
+#include <linux/netlink.h>
+#include <linux/rtnetlink.h>
+#include <linux/sock_diag.h>
+#include <linux/unix_diag.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/un.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdio>
+#include <cstring>
 #include <vector>
 
 namespace {
@@ -97,6 +103,64 @@ TEST(Identity, ExtentsAreScreenCoordinatesOnlyForX11Clients) {
     for (const auto& sandbox : sandboxes) {
         EXPECT_EQ(sw::platform::atspi::flatpakInfoAllowsWayland(sandbox.info), sandbox.allowed)
             << sandbox.info;
+    }
+}
+
+// Recorded datagrams of the kernel's socket dump: only NLMSG_DONE completes it; an error part-way,
+// a message shorter than a socket's diagnostics, or one cut off, leaves no answer.
+TEST(Identity, SocketDumpCountsOnlyWhenWhole) {
+    using sw::platform::atspi::Dump;
+    const auto message = [](std::uint16_t type, std::uint32_t length, std::uint32_t sequence = 1) {
+        std::vector<char> bytes(NLMSG_ALIGN(std::max<std::uint32_t>(length, sizeof(nlmsghdr))));
+        const nlmsghdr header{length, type, 0, sequence, 0};
+        std::memcpy(bytes.data(), &header, sizeof header);
+        return bytes;
+    };
+    // A socket of inode 7 bound to a file (device 0:25, inode 4711), connected to inode 8.
+    std::vector<char> socket = message(
+        SOCK_DIAG_BY_FAMILY,
+        NLMSG_LENGTH(sizeof(unix_diag_msg) + RTA_SPACE(sizeof(std::uint32_t)) + RTA_SPACE(sizeof(unix_diag_vfs))));
+    unix_diag_msg diag{};
+    diag.udiag_ino = 7;
+    const std::uint32_t peer = 8;
+    const unix_diag_vfs vfs{4711, 25};
+    const rtattr peerAttribute{RTA_LENGTH(sizeof peer), UNIX_DIAG_PEER},
+        vfsAttribute{RTA_LENGTH(sizeof vfs), UNIX_DIAG_VFS};
+    char* at = socket.data() + NLMSG_HDRLEN;
+    std::memcpy(at, &diag, sizeof diag);
+    std::memcpy(at += sizeof diag, &peerAttribute, sizeof peerAttribute);
+    std::memcpy(at += sizeof peerAttribute, &peer, sizeof peer);
+    std::memcpy(at += sizeof peer, &vfsAttribute, sizeof vfsAttribute);
+    std::memcpy(at + sizeof vfsAttribute, &vfs, sizeof vfs);
+    const auto join = [](std::vector<std::vector<char>> parts) {
+        std::vector<char> all;
+        for (const auto& part : parts) all.insert(all.end(), part.begin(), part.end());
+        return all;
+    };
+    std::vector<char> cut = socket;
+    cut.resize(cut.size() - 8);
+    const struct {
+        const char* what;
+        std::vector<char> datagram;
+        Dump expected;
+    } cases[] = {
+        {"a socket, then the end", join({socket, message(NLMSG_DONE, NLMSG_LENGTH(4))}), Dump::Done},
+        {"a socket, more to come", socket, Dump::More},
+        {"another query's message is passed over", message(NLMSG_ERROR, NLMSG_LENGTH(4), 9), Dump::More},
+        {"an error part-way", join({socket, message(NLMSG_ERROR, NLMSG_LENGTH(4))}), Dump::Failed},
+        {"a message too short for a socket", message(SOCK_DIAG_BY_FAMILY, NLMSG_LENGTH(4)), Dump::Failed},
+        {"a message cut off", cut, Dump::Failed},
+    };
+    for (const auto& c : cases) {
+        std::map<unsigned, sw::platform::atspi::DumpedSocket> sockets;
+        EXPECT_EQ(sw::platform::atspi::readDumpDatagram(c.datagram.data(), c.datagram.size(), sockets),
+                  c.expected)
+            << c.what;
+        if (c.expected == Dump::Done) {
+            ASSERT_EQ(sockets.count(7), 1u);
+            EXPECT_EQ(sockets[7].peer, 8u);
+            EXPECT_EQ(sockets[7].self.file, (sw::platform::atspi::SocketFile{0, 25, 4711}));
+        }
     }
 }
 

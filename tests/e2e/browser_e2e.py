@@ -173,10 +173,15 @@ def run(engine, exe, kind):
         expect_present(painted)
         check(input_heard() == heard, f"back in front, the watcher hears {input_heard()}")
 
-        step("the browser killed: cleared, and the watcher keeps running")
+        step("the browser killed: cleared, the watcher keeps running and lets its bus name go")
+        gone = re.search(r"sender='([^']+)'", text[0]).group(1)
+        check(any(f"arg0='{gone}'" in r for r in d.listeners_of(watcher.proc.pid)[0]),
+              f"the watcher does not follow {gone}")
         d.kill_browser(browser_pid)
         expect_cleared(timeout=5)
         check(watcher.proc.poll() is None, "the watcher ended with the browser")
+        desktop.wait_for("the watcher to let the browser's bus name go", lambda: not any(
+            gone in r for r in d.listeners_of(watcher.proc.pid)[0]), timeout=10)
 
         step("the browser started again on a large page: ctrl+a, then a click long after the key")
         d.start_browser(engine, page.big_page(d.dir, 1 << 20))
