@@ -336,7 +336,8 @@ void stopInput() {
     if (followUp != 0) g_source_remove(std::exchange(followUp, 0));
 }
 
-// Text events from the application of `observer` only, and input, from now on.
+// Text events from the application of `observer` only (from every application while that one
+// cannot be found, rather than none), and input, from now on.
 void listenFor(Object* observer) {
     Accessible app = applicationForPid(observer->pid);
     observer->bus = app ? busNameOf(app.get()) : std::string();
