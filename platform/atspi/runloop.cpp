@@ -235,9 +235,10 @@ void onInputReleased() {
 // and Chrome's engine as a native Wayland client forwards no key either: a click with which it
 // clears a selection silently (a whole page selected, for one) would go unseen. So while a
 // selection stands in a browser of Chrome's engine in front, it is read again twice a second.
-// Firefox announces its own clears: it is not asked again. The reading stops as soon as a look
-// ends anywhere but on a selection (no focus, a focus without text, nothing selected), unless the
-// browser was too busy to answer; with another application in front nothing wakes up.
+// Firefox announces its own clears, and so do the browser's own controls (the address bar): they
+// are not asked again. The reading stops as soon as a look ends anywhere but on a selection in a
+// page (no focus, a focus without text, nothing selected), unless the browser was too busy to
+// answer; with another application in front nothing wakes up.
 constexpr guint kStandingSelectionMilliseconds = 500;
 guint standingCheck = 0;
 ProcessId standingPid = 0;
@@ -386,7 +387,9 @@ void noteLookStarted() { lastLookSelected = false; }
 
 void noteSelectionRead(AtspiAccessible* focused, bool selected) {
     lastLookSelected = selected;
-    standingPid = selected && waylandSession() && isChromium(focused) ? processOf(focused) : 0;
+    standingPid = selected && waylandSession() && isChromium(focused) && inPage(focused)
+                      ? processOf(focused)
+                      : 0;
     if (standingPid != 0 && standingCheck == 0) {
         standingCheck = g_timeout_add(kStandingSelectionMilliseconds, onStandingCheck, nullptr);
     }

@@ -450,6 +450,22 @@ bool isChromium(AtspiAccessible* accessible) {
     return chromium;
 }
 
+bool inPage(AtspiAccessible* accessible) {
+    // The last one judged is asked again twice a second while its selection stands.
+    static auto* last = new std::pair<Accessible, bool>;
+    if (last->first.get() == accessible) return last->second;
+    ErrorSink error;
+    bool page = atspi_accessible_get_role(accessible, error.out()) == ATSPI_ROLE_DOCUMENT_WEB;
+    if (!page) {
+        GHashTable* attributes = atspi_accessible_get_attributes(accessible, error.out());
+        // One that does not answer is taken for a page: read again rather than missed.
+        page = error.failed() || (attributes != nullptr && g_hash_table_contains(attributes, "tag"));
+        if (attributes != nullptr) g_hash_table_unref(attributes);
+    }
+    *last = {Accessible::share(accessible), page};
+    return page;
+}
+
 Ranges selectionOf(AtspiAccessible* accessible, std::string* prefix) {
     std::string found;
     std::optional<Ranges> ranges = selectionAroundCaret(accessible, found);
