@@ -125,8 +125,8 @@ struct Extent {
 bool isChromium(AtspiAccessible* accessible);
 
 // Whether an object of Chrome's engine lies in a page rather than among the browser's own controls
-// (the address bar, the find bar), which announce every change of their selection: only objects
-// of a page carry the HTML tag they stand for, besides the page's document itself.
+// (the address bar), which announce every change of their selection: only objects of a page carry
+// the HTML tag they stand for, besides the page's document itself.
 bool inPage(AtspiAccessible* accessible);
 
 // The selected ranges of one accessible's own text (at most a few).
