@@ -65,14 +65,10 @@ std::optional<platform::Rect> frameOf(Ref element) {
     return rect;
 }
 
-// The element that one end of a marker range lies in: the end's marker ("AXStartTextMarkerFor..."
-// or "AXEndTextMarkerForTextMarkerRange"), then that marker's element.
-Owned elementAtEnd(Ref asked, const char* end, Ref markers) {
-    Owned marker;
-    if (!copied(platform::copyParameterizedAttributeValue(asked, end, markers, marker), marker) ||
-        platform::getTypeID(marker.get()) != platform::textMarkerTypeID()) {
-        return {};
-    }
+// The element that one end of a marker range lies in: the end's marker, which the range itself
+// holds (taking it asks no application), then the element the application puts that marker in.
+Owned elementAtEnd(Ref asked, Owned marker) {
+    if (!marker || platform::getTypeID(marker.get()) != platform::textMarkerTypeID()) return {};
     Owned element;
     const AXError code = platform::copyParameterizedAttributeValue(asked, "AXUIElementForTextMarker",
                                                                    marker.get(), element);
@@ -84,10 +80,10 @@ Owned elementAtEnd(Ref asked, const char* end, Ref markers) {
 // elements' frames, as wide as the web area when the ends lie on different lines, since the lines
 // between them may reach further either way.
 std::optional<platform::Rect> rectOfEnds(Ref asked, Ref markers) {
-    Owned first = elementAtEnd(asked, "AXStartTextMarkerForTextMarkerRange", markers);
+    Owned first = elementAtEnd(asked, platform::textMarkerRangeCopyStartMarker(markers));
     const std::optional<platform::Rect> start = first ? frameOf(first.get()) : std::nullopt;
     if (!start) return std::nullopt;
-    Owned last = elementAtEnd(asked, "AXEndTextMarkerForTextMarkerRange", markers);
+    Owned last = elementAtEnd(asked, platform::textMarkerRangeCopyEndMarker(markers));
     const std::optional<platform::Rect> end = last ? frameOf(last.get()) : std::nullopt;
     if (!end) return std::nullopt;
 

@@ -4,6 +4,9 @@
 // making, registering and releasing observers are checked by the fuzz program that the soak runs
 // (tests/fuzz), exact diagnostics by the whole-process tests.
 #include <fcntl.h>
+#ifdef _WIN32
+#include <io.h>
+#endif
 
 #include <algorithm>
 #include <cmath>
@@ -42,14 +45,19 @@ TEST_F(CoreTest, EventsAreCompactJsonLinesOrNothing) {
 
 TEST_F(CoreTest, LongLineReachesANonBlockingPipeWhole) {
     int fds[2];
+#ifdef _WIN32
+    // Windows pipes block; the writer still meets partial writes while the reader sleeps.
+    ASSERT_EQ(_pipe(fds, 4096, _O_BINARY), 0);
+#else
     ASSERT_EQ(::pipe(fds), 0);
     ::fcntl(fds[1], F_SETFL, O_NONBLOCK);
+#endif
     const std::string message(200000, 'x');  // partial writes, and EAGAIN while the reader sleeps
     std::string received;
     std::thread reader([&] {
         std::this_thread::sleep_for(std::chrono::milliseconds(100));
         char buffer[8192];
-        for (ssize_t n; (n = ::read(fds[0], buffer, sizeof buffer)) > 0;) received.append(buffer, n);
+        for (int n; (n = static_cast<int>(::read(fds[0], buffer, sizeof buffer))) > 0;) received.append(buffer, n);
     });
     stderr = {fds[1]};
     logErr(message);
@@ -158,6 +166,29 @@ TEST_F(CoreTest, ReleasesAreFollowedUpOnce) {
                                                        {1100, 5}, {1400, 6}, {2200, 7}};
     EXPECT_EQ(seen, expected);
     EXPECT_EQ(sim::pendingTasks(), 0);
+}
+
+// A question a browser cannot complete at attach ends the attach's reading: a hung browser is
+// asked only the wake-up read after its registrations, a busy focus leaves the window unwalked.
+TEST_F(CoreTest, CannotCompleteEndsTheAttachsReading) {
+    const struct {
+        void (*busy)(int window);
+        int questions;
+    } rows[] = {{[](int) { sim::setHung(101, true); }, 1},
+                {[](int) { sim::setFocused(101, kBusy); }, 3},
+                {[](int window) { sim::setAttribute(window, "AXRole", kBusy); }, 4}};
+    for (const auto& row : rows) {
+        SetUp();
+        platform::setMessagingTimeout(0.001f);
+        sim::addApplication(101, "org.mozilla.firefox");
+        const int window = sim::addElement(101);
+        sim::setAttribute(window, "AXChildren", sim::Answer::of(sim::ArrayValue{{sim::addElement(101)}}));
+        sim::setFocusedWindow(101, sim::Answer::of(sim::ElementRef{window}));
+        row.busy(window);
+        attachObserver(101);
+        EXPECT_EQ(sim::queryCount(), row.questions) << &row - rows;
+        TearDown();
+    }
 }
 
 }  // namespace

@@ -7,6 +7,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <optional>
 #include <sstream>
 #include <string>
@@ -211,6 +212,37 @@ TEST(Process, StartsRunsAndEnds) {
         }
         EXPECT_EQ(child.ending(), run.ending);
         EXPECT_EQ(child.pendingOutput(), "") << "a line cut short";
+    }
+}
+
+// A browser that answers nothing holds each accessibility call for the messaging time-out only,
+// and a call it cannot complete ends the attach's reading and the evaluation: the end of input
+// still ends the process within a second, whether it comes at start-up or during the attach of
+// the hung browser brought to the front.
+TEST(Process, EndOfInputEndsItWhileABrowserHangs) {
+    using Clock = std::chrono::steady_clock;
+    const struct {
+        const char* name;
+        const char* extra;
+        bool step;  // activate the hung browser with the first step, close the input 0.3 s later
+    } runs[] = {{"hung at start-up", "hang 501\n", false},
+                {"hung browser brought to the front", "front 502\nhang 501\nstep activate 501\n", true}};
+    for (const auto& run : runs) {
+        SCOPED_TRACE(run.name);
+        Child child(scenario(run.extra));
+        if (run.step) {
+            EXPECT_EQ(child.readLine(), kCleared);
+            child.step();
+            std::this_thread::sleep_for(std::chrono::milliseconds(300));
+        }
+        const auto closed = Clock::now();
+        child.close(0);
+        if (!run.step) {
+            EXPECT_EQ(child.readLine(), kCleared);  // unknown, so no selection at first
+        }
+        EXPECT_EQ(child.readLine(), std::nullopt);
+        EXPECT_EQ(child.ending(), "exit 0");
+        EXPECT_LT(Clock::now() - closed, std::chrono::seconds(1));
     }
 }
 

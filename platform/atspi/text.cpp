@@ -434,10 +434,20 @@ std::optional<Ranges> selectionAroundCaret(AtspiAccessible* document, std::strin
     return Ranges{};
 }
 
+std::map<std::string, bool>& knownChromium() {
+    static auto* known = new std::map<std::string, bool>;  // by bus name
+    return *known;
+}
+
+std::map<std::string, ProcessId>& knownProcesses() {
+    static auto* known = new std::map<std::string, ProcessId>;  // by bus name
+    return *known;
+}
+
 }  // namespace
 
 bool isChromium(AtspiAccessible* accessible) {
-    static auto* known = new std::map<std::string, bool>;
+    auto* known = &knownChromium();
     const std::string bus = busNameOf(accessible);
     if (bus.empty()) return false;
     if (auto found = known->find(bus); found != known->end()) return found->second;
@@ -449,7 +459,24 @@ bool isChromium(AtspiAccessible* accessible) {
     const bool chromium = std::string(name) == "Chromium";
     g_free(name);
     known->emplace(bus, chromium);
+    followDeparture(bus);
     return chromium;
+}
+
+bool inPage(AtspiAccessible* accessible) {
+    // The last one judged is asked again twice a second while its selection stands.
+    static auto* last = new std::pair<Accessible, bool>;
+    if (last->first.get() == accessible) return last->second;
+    ErrorSink error;
+    bool page = atspi_accessible_get_role(accessible, error.out()) == ATSPI_ROLE_DOCUMENT_WEB;
+    if (!page) {
+        GHashTable* attributes = atspi_accessible_get_attributes(accessible, error.out());
+        // One that does not answer is taken for a page: read again rather than missed.
+        page = error.failed() || (attributes != nullptr && g_hash_table_contains(attributes, "tag"));
+        if (attributes != nullptr) g_hash_table_unref(attributes);
+    }
+    *last = {Accessible::share(accessible), page};
+    return page;
 }
 
 Ranges selectionOf(AtspiAccessible* accessible, std::string* prefix) {
@@ -596,8 +623,8 @@ std::string busNameOf(AtspiAccessible* accessible) {
 }
 
 ProcessId processOf(AtspiAccessible* accessible) {
-    // Bus names are never reused, so what is learnt about one stays true.
-    static std::map<std::string, ProcessId>* known = new std::map<std::string, ProcessId>;
+    // Bus names are never reused, so what is learnt about one stays true while it is there.
+    auto* known = &knownProcesses();
     const std::string bus = busNameOf(accessible);
     if (bus.empty()) return 0;
     auto found = known->find(bus);
@@ -606,7 +633,19 @@ ProcessId processOf(AtspiAccessible* accessible) {
     const guint pid = atspi_accessible_get_process_id(accessible, error.out());
     if (error.failed() || pid == 0) return 0;
     known->emplace(bus, static_cast<ProcessId>(pid));
+    followDeparture(bus);
     return static_cast<ProcessId>(pid);
+}
+
+void forgetProcess(const std::string& bus) {
+    knownProcesses().erase(bus);
+    knownChromium().erase(bus);
+}
+
+void forgetBusName(const std::string& bus) {
+    forgetProcess(bus);
+    forgetCoordinates(bus);
+    forgetQuestions(bus);
 }
 
 }  // namespace sw::platform::atspi

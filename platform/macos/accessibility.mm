@@ -79,6 +79,16 @@ void release(Ref object) noexcept {
 
 bool isProcessTrusted() { return AXIsProcessTrusted(); }
 
+AXError setMessagingTimeout(float seconds) {
+    // Set on the system-wide element, the time-out holds for every element of this process; set
+    // on one element it would hold for that reference alone, not for the elements read from it.
+    AXUIElementRef systemWide = AXUIElementCreateSystemWide();
+    if (systemWide == nullptr) return ::kAXErrorFailure;
+    const ::AXError code = AXUIElementSetMessagingTimeout(systemWide, seconds);
+    CFRelease(systemWide);
+    return code;
+}
+
 Owned createApplicationElement(ProcessId pid) {
     return Owned::adopt(ref(AXUIElementCreateApplication(pid)));
 }
@@ -111,6 +121,17 @@ TypeID getTypeID(Ref object) { return object == nullptr ? 0 : CFGetTypeID(cf(obj
 TypeID elementTypeID() { return AXUIElementGetTypeID(); }
 TypeID textMarkerRangeTypeID() { return AXTextMarkerRangeGetTypeID(); }
 TypeID textMarkerTypeID() { return AXTextMarkerGetTypeID(); }
+
+namespace {
+// The range's own copy of one end; the functions are local, and defined for marker ranges only.
+Owned copyEnd(Ref range, AXTextMarkerRef (*copy)(AXTextMarkerRangeRef)) {
+    if (range == nullptr || CFGetTypeID(cf(range)) != AXTextMarkerRangeGetTypeID()) return {};
+    return Owned::adopt(ref(copy(static_cast<AXTextMarkerRangeRef>(cf(range)))));
+}
+}  // namespace
+
+Owned textMarkerRangeCopyStartMarker(Ref range) { return copyEnd(range, AXTextMarkerRangeCopyStartMarker); }
+Owned textMarkerRangeCopyEndMarker(Ref range) { return copyEnd(range, AXTextMarkerRangeCopyEndMarker); }
 
 bool isString(Ref value) { return value != nullptr && CFGetTypeID(cf(value)) == CFStringGetTypeID(); }
 

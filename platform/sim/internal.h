@@ -49,6 +49,8 @@ using platform::Object;
 using platform::Ref;
 
 constexpr int kValueTypeRange = 4;
+// How long a call waits for an application that does not answer, until the process sets a bound.
+constexpr float kDefaultMessagingTimeout = 6.0f;
 
 struct Application {
     std::optional<std::string> bundle;
@@ -58,6 +60,7 @@ struct Application {
     AXError createCode = platform::kAXErrorSuccess;
     bool createReturnsObserver = true;
     std::map<std::string, AXError> registerCodes;
+    bool hung = false;  // answers nothing: every call to it runs into the messaging time-out
 };
 
 struct Element {
@@ -68,6 +71,7 @@ struct Element {
 struct Desktop {
     bool trusted = true;
     bool listenEventAccess = false;
+    float messagingTimeout = kDefaultMessagingTimeout;
     std::map<ProcessId, Application> applications;
     std::optional<ProcessId> frontmost;
     std::map<int, Element> elements;
@@ -106,7 +110,15 @@ const char* kindName(Kind kind);
 // Counts an accessibility query (and waits if one is held, runloop.cpp).
 void countQuery(const char* attribute);
 void waitIfHeld();
+// For a call to an application that answers nothing: waits out the messaging time-out, then
+// gives the "cannot complete" it ends with. Success for any other application.
+AXError waitIfHung(ProcessId pid);
 
+// What an engine model answers for an attribute that its engine does not implement: the
+// unsupported result of a plain or a parameterised attribute. None when the element belongs to no
+// model or its engine implements the name.
+std::optional<AXError> modelRefusal(ProcessId pid, int element, std::string_view attribute,
+                                    bool parameterized);
 // Calls the callback of every live observer of `pid` whose source is in the run loop and that is
 // registered for `notification`, in one task on the main loop.
 void deliver(ProcessId pid, const std::string& notification);

@@ -208,6 +208,8 @@ AXError observerAddNotification(Ref observer, Ref element, const char* notificat
         return sim::kAXErrorIllegalArgument;
     }
     auto* o = const_cast<Object*>(observer);
+    // Registering asks the application itself, which a hung one does not answer.
+    if (const AXError hung = sim::waitIfHung(o->pid)) return hung;
     const sim::Application& app = d.applications[o->pid];
     auto code = app.registerCodes.find(notification);
     if (code != app.registerCodes.end() && code->second != kAXErrorSuccess) return code->second;

@@ -37,9 +37,9 @@ struct SizeValue { double width = 0, height = 0; }; // type size (2)
 struct RangeValue { long location = 0, length = 0; };  // type range (4)
 struct NumberValue { double number = 0; };          // some other object, not an accessibility value
 // An opaque text-marker range (a type of its own, no accessibility value) and a text marker, one
-// position in page text. Each remembers the element its ends lie in (0: none known), which is what
-// "AXStartTextMarkerForTextMarkerRange", "AXEndTextMarkerForTextMarkerRange" and
-// "AXUIElementForTextMarker" answer unless an element is told otherwise.
+// position in page text. Each remembers the element its ends lie in (0: none known): the range's
+// ends, which the local copies of its start and end markers carry, are what
+// "AXUIElementForTextMarker" answers for unless an element is told otherwise.
 struct MarkerRange { int start = 0, end = 0; };
 struct Marker { int element = 0; };
 // An array of elements, as "AXChildren" answers; a negative item is one that is no element.
@@ -106,6 +106,11 @@ void setBoundsForMarkerRange(int element, Answer answer);
 // empty) with the rectangle when given, is told only through its marker range: its selected text
 // is the empty string. Returns the element.
 int selectPageText(ProcessId pid, std::string text, std::optional<Rect> bounds = std::nullopt);
+
+// An application that stops answering (hung) or answers again. Every accessibility call to it,
+// registrations included, waits for the messaging time-out the watcher set (6 s until it sets one)
+// and then fails with "cannot complete".
+void setHung(ProcessId pid, bool hung);
 
 // How creating an observer for the process turns out, and how registering a notification does.
 void setObserverCreateResult(ProcessId pid, AXError code, bool returnsObserver = true);

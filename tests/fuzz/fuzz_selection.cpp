@@ -1,7 +1,7 @@
 // Coverage-guided fuzzing (libFuzzer) of the watcher on the simulated desktop. Each input is a
 // program for the desktop: activations, observer creation and registration results, what the
 // focus, text, range and bounds queries answer, what a page's text-marker queries answer, the
-// page's tree (focused windows, roles, parents, children, frames, marker ends and their elements),
+// page's tree (focused windows, roles, parents, children, frames and sizes, the elements of markers),
 // notifications, mouse and key releases, runs of the main loop. After every
 // operation the rules of the output and of the watcher's objects are checked; a broken rule aborts
 // with a message on the real standard error. The soak test runs one very long program through the
@@ -75,16 +75,14 @@ const char* const kOpNames[] = {"activate", "front", "create", "register", "focu
 // what the page's elements answer besides their selection (the "tree" operation); from
 // kControlAttributes on, a text control's selection and a page's, three of each.
 constexpr const char* kReadable[] = {
-    "AXRole", "AXParent", "AXChildren", "AXFrame", "AXPosition", "AXSize",
-    "AXStartTextMarkerForTextMarkerRange", "AXEndTextMarkerForTextMarkerRange", "AXUIElementForTextMarker",
+    "AXRole", "AXParent", "AXChildren", "AXFrame", "AXPosition", "AXSize", "AXUIElementForTextMarker",
     "AXFocusedUIElement", "AXFocusedWindow", "AXSelectedText", "AXSelectedTextRange", "AXBoundsForRange",
     "AXSelectedTextMarkerRange", "AXStringForTextMarkerRange", "AXBoundsForTextMarkerRange"};
-constexpr int kTreeAttributes = 9, kControlAttributes = 11, kMarkerAttributes = 14;
-// What only the rectangle of a selection is asked with.
+constexpr int kTreeAttributes = 7, kControlAttributes = 9, kMarkerAttributes = 12;
+// What only the rectangle of a selection is asked with ("AXSize" also orders the walk at attach).
 constexpr const char* kRectangleAttributes[] = {
-    "AXFrame", "AXPosition", "AXSize", "AXStartTextMarkerForTextMarkerRange",
-    "AXEndTextMarkerForTextMarkerRange", "AXUIElementForTextMarker", "AXSelectedTextRange",
-    "AXBoundsForRange", "AXBoundsForTextMarkerRange"};
+    "AXFrame", "AXPosition", "AXUIElementForTextMarker", "AXSelectedTextRange", "AXBoundsForRange",
+    "AXBoundsForTextMarkerRange"};
 constexpr const char* kRoles[] = {"AXWebArea", "AXWindow", "AXGroup", "AXScrollArea", "AXApplication"};
 
 struct Reader { const std::uint8_t *data, *end; std::uint8_t byte() { return data < end ? *data++ : 0; } };
@@ -380,7 +378,7 @@ void runOperation(Reader& in) {
             sim::setFocusedWindow(pid, in.byte() & 1 ? answerChoice(in, false)
                                                      : Answer::of(sim::ElementRef{elementChoice(in)}));
         } break;
-        case kTree: {  // roles, parents, children, frames, marker ends and the elements of markers
+        case kTree: {  // roles, parents, children, frames, sizes and the elements of markers
             const int element = elementChoice(in);
             const char* attribute = kReadable[in.byte() % kTreeAttributes];
             tell(element, attribute, treeChoice(in, attribute));
