@@ -31,7 +31,7 @@ constexpr gint64 kLastResortMicroseconds = 300 * 1000;
 // Pauses start short, as a word is mostly laid out within a millisecond or two of its selection,
 // and double up to the longest; that many measurements span the whole 600 ms.
 constexpr int kMaxMeasurements = 14;
-constexpr gint64 kFirstRetryMicroseconds = 1000;  // waits are counted in milliseconds
+constexpr gint64 kFirstRetryMicroseconds = 500;
 constexpr gint64 kMaxRetryMicroseconds = 100 * 1000;
 
 // When the measurement under way must stop, even in the middle of a pass: its time limit, or the
@@ -574,7 +574,8 @@ std::optional<Rect> measureExtents(AtspiAccessible* focused, const std::vector<E
             // of input cuts the moment short.
             const gint64 until = unsettled.empty ? lastResort : deadline;
             const gint64 wait = std::min(pause, std::max<gint64>(until - g_get_monotonic_time(), 0));
-            if (!platform::waitUnlessDispatched(static_cast<std::uint32_t>((wait + 999) / 1000))) break;
+            if (!platform::waitUnlessDispatched(static_cast<std::uint32_t>(wait / 1000))) break;
+            g_usleep(static_cast<gulong>(wait % 1000));  // too short to be worth cutting
             pause = std::min(pause * 2, kMaxRetryMicroseconds);
             continue;
         }
