@@ -41,6 +41,8 @@ inline void ran() {
 inline bool wait(std::uint32_t milliseconds) {
     State& s = state();
     std::unique_lock lock(s.mutex);
+    // Only a check: a wait for no time would still sleep the kernel's timer slack (50 µs).
+    if (milliseconds == 0) return s.waiting == 0;
     return !s.changed.wait_for(lock, std::chrono::milliseconds(milliseconds),
                                [&s] { return s.waiting > 0; });
 }
