@@ -314,6 +314,71 @@ def painted_box(region, pattern, path, timeout=20):
         raise desktop.DesktopError(f"nothing in the colour held still in {region} (see {path})") from None
 
 
+# ---- the sample page ---------------------------------------------------------------------------
+
+def press_point(origin, scale, element, index):
+    """Screen point of character `index` of an element, halfway down its first line."""
+    left, top, _, _ = page.ELEMENTS[element]
+    return origin[0] + (left + index * page.CHAR) * scale, origin[1] + (top + page.LINE / 2) * scale
+
+
+def element_area(origin, scale, elements):
+    """Screen region around the elements, 900 CSS pixels wide."""
+    top = min(page.ELEMENTS[e][1] for e in elements)
+    bottom = max(page.ELEMENTS[e][1] + page.ELEMENTS[e][2] for e in elements)
+    return origin[0], origin[1] + (top - 4) * scale, 900 * scale, (bottom - top + 8) * scale
+
+
+ACTIONS = {"start", "double", "drag", "select-all", "empty", "finder", "back", "close"}
+
+
+class View:
+    """The sample page in a browser window: where its words are on the screen, the input each case
+    makes on it, where the mouse pressed and where the selection is painted."""
+
+    def __init__(self, hwnd, corner_path):
+        self.hwnd, self.press, self.region = hwnd, None, None
+        self.frame = place(hwnd)
+        x, y, w, h = self.frame
+        # The page's green corner, 8 CSS pixels square: where the page is, and its scale. Not
+        # found: something covers the page (a first-run page, a bar, another window).
+        corner = painted_box((x, y, min(w, 400), min(h, 400)), mac.GREEN, corner_path, 30)
+        self.origin, self.scale = corner[:2], corner[2] / 8
+
+    def point(self, element, index):
+        return press_point(self.origin, self.scale, element, index)
+
+    def act(self, action, argument, other):
+        """One of ACTIONS: double (element, word), drag ((element, index), (element, index)),
+        select-all, empty (a click on empty space), finder (the window `other` in front: another
+        program), back (this browser in front again); start and close act on the watcher only."""
+        if action == "double":
+            element, word = argument
+            self.press = self.point(element, page.ELEMENTS[element][3].index(word) + len(word) / 2)
+            self.region = element_area(self.origin, self.scale, [element])
+            click(self.press, 2)
+        elif action == "drag":
+            (e0, i0), (e1, i1) = argument
+            self.press, self.region = self.point(e0, i0), element_area(self.origin, self.scale, [e0, e1])
+            drag(self.press, self.point(e1, i1))
+        elif action == "select-all":
+            self.press, self.region = None, self.origin + (700 * self.scale, 480 * self.scale)
+            control_key(0x41)
+        elif action == "empty":
+            click(tuple(o + e * self.scale for o, e in zip(self.origin, page.EMPTY)))
+        elif action in ("finder", "back"):  # another program in front, then this browser again
+            front(other if action == "finder" else self.hwnd)
+
+    def recover(self, watcher, path):
+        """After a failed case: a screenshot, the browser in front, nothing selected, no line pending."""
+        screenshot(path)
+        front(self.hwnd)
+        self.act("empty", None, None)
+        time.sleep(1.5)
+        while watcher and not watcher.lines.queue.empty():
+            watcher.lines.queue.get()
+
+
 # ---- processes ---------------------------------------------------------------------------------
 
 def start(argv, log_path):

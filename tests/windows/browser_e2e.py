@@ -43,7 +43,6 @@ BROWSERS = {
     "edge": ("com.microsoft.edgemac", "msedge.exe", r"Microsoft\Edge\Application", "chromium", "line"),
     "firefox": ("org.mozilla.firefox", "firefox.exe", "Mozilla Firefox", "firefox", "exact"),
 }
-ACTIONS = {"start", "double", "drag", "select-all", "empty", "finder", "back", "close"}
 ERRORS = (AssertionError, desktop.DesktopError, OSError, subprocess.SubprocessError, ValueError)
 
 
@@ -60,19 +59,6 @@ def matches(rule, reported, painted, scale=1.0):
     return line_rule(reported, painted, scale) if rule == "line" else macos.matches(rule, reported, painted)
 
 
-def press_point(origin, scale, element, index):
-    """Screen point of character `index` of an element, halfway down its first line."""
-    left, top, _, _ = page.ELEMENTS[element]
-    return origin[0] + (left + index * page.CHAR) * scale, origin[1] + (top + page.LINE / 2) * scale
-
-
-def element_area(origin, scale, elements):
-    """Screen region around the elements, 900 CSS pixels wide."""
-    top = min(page.ELEMENTS[e][1] for e in elements)
-    bottom = max(page.ELEMENTS[e][1] + page.ELEMENTS[e][2] for e in elements)
-    return origin[0], origin[1] + (top - 4) * scale, 900 * scale, (bottom - top + 8) * scale
-
-
 def verdict(outcomes, ci, wanted):
     """Exit status and last line from [(browser, case, "ok" | "FAIL" | "skip")]. With --ci every
     wanted browser must have run and nothing may be skipped."""
@@ -82,50 +68,6 @@ def verdict(outcomes, ci, wanted):
     line = f"{count['ok']} passed, {count['FAIL']} failed, {count['skip']} skipped"
     line += f" (--ci: {', '.join(missing)} did not run)" if missing else " (--ci: skips fail)" if ci and count["skip"] else ""
     return (1 if failed else 0), line
-
-
-class View:
-    """The sample page in a browser window: where its words are on the screen, the input each case
-    makes on it, where the mouse pressed and where the selection is painted."""
-
-    def __init__(self, hwnd, corner_path):
-        self.hwnd, self.press, self.region = hwnd, None, None
-        self.frame = win.place(hwnd)
-        x, y, w, h = self.frame
-        # The page's green corner, 8 CSS pixels square: where the page is, and its scale. Not
-        # found: something covers the page (a first-run page, a bar, another window).
-        corner = win.painted_box((x, y, min(w, 400), min(h, 400)), mac.GREEN, corner_path, 30)
-        self.origin, self.scale = corner[:2], corner[2] / 8
-
-    def point(self, element, index):
-        return press_point(self.origin, self.scale, element, index)
-
-    def act(self, action, argument, other):
-        if action == "double":
-            element, word = argument
-            self.press = self.point(element, page.ELEMENTS[element][3].index(word) + len(word) / 2)
-            self.region = element_area(self.origin, self.scale, [element])
-            win.click(self.press, 2)
-        elif action == "drag":
-            (e0, i0), (e1, i1) = argument
-            self.press, self.region = self.point(e0, i0), element_area(self.origin, self.scale, [e0, e1])
-            win.drag(self.press, self.point(e1, i1))
-        elif action == "select-all":
-            self.press, self.region = None, self.origin + (700 * self.scale, 480 * self.scale)
-            win.control_key(0x41)
-        elif action == "empty":
-            win.click(tuple(o + e * self.scale for o, e in zip(self.origin, page.EMPTY)))
-        elif action in ("finder", "back"):  # another program in front, then this browser again
-            win.front(other if action == "finder" else self.hwnd)
-
-    def recover(self, watcher, path):
-        """After a failed case: a screenshot, the browser in front, nothing selected, no line pending."""
-        win.screenshot(path)
-        win.front(self.hwnd)
-        self.act("empty", None, None)
-        time.sleep(1.5)
-        while watcher and not watcher.lines.queue.empty():
-            watcher.lines.queue.get()
 
 
 def step(run, action, argument, expected, shot):
@@ -164,9 +106,9 @@ def run_browser(name, exe, watcher, out, other):
         proc = win.start(win.browser_argv(kind, exe, profile, win.copy_page(folder)), os.path.join(out, name + ".log"))
         # Firefox's launcher hands over to another process: the window says which.
         found = desktop.wait_for("the page's window", lambda: win.windows(win.TITLE), timeout=60, interval=0.5)
-        run.view = View(found[0][0], os.path.join(out, name + "-corner.png"))
+        run.view = win.View(found[0][0], os.path.join(out, name + "-corner.png"))
         for n, (case, steps) in enumerate(CASES, 1):
-            shot = os.path.join(out, f"{name}-{n:02d}")
+            case, shot = case.replace("Finder", "another program"), os.path.join(out, f"{name}-{n:02d}")
             try:
                 macos.check(n == 1 or run.watcher and run.watcher.proc.poll() is None, "the watcher has ended")
                 figures = "; ".join(step(run, *s, shot + ".png") for s in steps)
@@ -205,7 +147,8 @@ def main():
     width, height, scale = win.display()
     print(f"display: {width}x{height} pixels at {scale:.0%}; windows placed at {win.GEOMETRY}", flush=True)
     alone = subprocess.run([args.watcher], stdin=subprocess.DEVNULL, capture_output=True, timeout=30)
-    print(f"watcher alone, input closed: {alone.stdout.decode().strip()}, status {alone.returncode}", flush=True)
+    first = (alone.stdout.decode(errors="replace").splitlines() or [""])[0]
+    print(f"watcher alone, input closed: {first}, status {alone.returncode}", flush=True)
     if alone.returncode == 2:
         print("selection-watcher cannot use UI Automation here (status 2)", flush=True)
         return 2

@@ -22,14 +22,14 @@ for scale in (1, 1.25, 1.5):
                    "drag": lambda a: list(a)}.get(action, lambda a: [])(argument)
         for element, index in presses:
             left, top, _, text = page.ELEMENTS[element]
-            x, y = e2e.press_point(origin, scale, element, index)
+            x, y = win.press_point(origin, scale, element, index)
             if not origin[1] + top * scale < y < origin[1] + (top + page.LINE) * scale:
                 failures.append(f"{action} {argument} at scale {scale} presses outside the first line")
             for advance in (24 * 0.6, 24 * 0.55) if action == "double" else ():
                 start = origin[0] + (left + text.index(argument[1]) * advance) * scale
                 if not start < x < start + len(argument[1]) * advance * scale:
                     failures.append(f"{argument} at scale {scale}, advance {advance}: press {x:.0f} off the word")
-failures += [f"{a} is not an action of the Windows test" for a, _, _ in steps if a not in e2e.ACTIONS]
+failures += [f"{a} is not an action of the Windows test" for a, _, _ in steps if a not in win.ACTIONS]
 
 # The painted box in screen pixels, from BGRA rows of a region at (100, 50): magenta at columns
 # 1-2 of rows 1-2, green at (3, 0), one pixel whose bytes straddle two pixels counts as neither.
