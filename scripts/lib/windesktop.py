@@ -124,12 +124,15 @@ def display():
     return user32.GetSystemMetrics(0), user32.GetSystemMetrics(1), user32.GetDpiForSystem() / 96
 
 
+APP_PATHS = "SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\App Paths\\"
+
+
 def installed(exe_name, folder):
     """The browser's executable: registered under App Paths (as installers register it), else in
     `folder` of Program Files or of the user's local programs; None if not installed."""
     for root in (winreg.HKEY_LOCAL_MACHINE, winreg.HKEY_CURRENT_USER):
         try:
-            path = winreg.QueryValue(root, r"SOFTWARE\Microsoft\Windows\CurrentVersion\App Paths\\" + exe_name)
+            path = winreg.QueryValue(root, APP_PATHS + exe_name)
         except OSError:
             continue
         if os.path.isfile(path.strip('"')):
@@ -148,7 +151,8 @@ def windows(title_prefix):
     found, buf = [], ctypes.create_unicode_buffer(512)
 
     def each(hwnd, _):
-        if user32.IsWindowVisible(hwnd) and user32.GetWindowTextW(hwnd, buf, 512) and buf.value.startswith(title_prefix):
+        titled = user32.IsWindowVisible(hwnd) and user32.GetWindowTextW(hwnd, buf, 512)
+        if titled and buf.value.startswith(title_prefix):
             pid = W.DWORD()
             user32.GetWindowThreadProcessId(hwnd, ctypes.byref(pid))
             found.append((hwnd, pid.value))
@@ -399,13 +403,13 @@ def stop(hwnds, pids):
 
 
 def other_window(folder):
-    """A window of a program that is not a browser (Tk, from this Python): (Popen, hwnd)."""
+    """A window of a program that is not a browser (Tk, from this Python): (hwnd, PIDs to end).
+    Found by its title: a virtual environment's python.exe starts the real one as its child."""
     script = ("import tkinter as t; r = t.Tk(); r.title('sw-other'); r.geometry('500x400+60+60'); "
               "t.Label(r, text='not a browser').pack(); r.mainloop()")
     proc = start([sys.executable, "-c", script], os.path.join(folder, "other.log"))
-    hwnd = desktop.wait_for("the other window", lambda: [h for h, p in windows("sw-other") if p == proc.pid],
-                            timeout=30, interval=0.3)[0]
-    return proc, hwnd
+    hwnd, pid = desktop.wait_for("the other window", lambda: windows("sw-other"), timeout=30, interval=0.3)[0]
+    return hwnd, [pid, proc.pid]
 
 
 def fresh_folder():

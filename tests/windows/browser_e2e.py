@@ -66,7 +66,8 @@ def verdict(outcomes, ci, wanted):
     missing = [b for b in wanted if not any(o[0] == b and o[2] != "skip" for o in outcomes)] if ci else []
     failed = count["FAIL"] or not count["ok"] or ci and (count["skip"] or missing)
     line = f"{count['ok']} passed, {count['FAIL']} failed, {count['skip']} skipped"
-    line += f" (--ci: {', '.join(missing)} did not run)" if missing else " (--ci: skips fail)" if ci and count["skip"] else ""
+    if missing or ci and count["skip"]:
+        line += f" (--ci: {', '.join(missing)} did not run)" if missing else " (--ci: skips fail)"
     return (1 if failed else 0), line
 
 
@@ -156,7 +157,7 @@ def main():
     os.makedirs(out, exist_ok=True)
     print(f"screenshots and watcher lines in {out}", flush=True)
     wanted, outcomes = args.browsers or list(BROWSERS), []
-    other, other_hwnd = win.other_window(out)
+    other_hwnd, other_pids = win.other_window(out)
     try:
         for name in wanted:
             exe = win.installed(*BROWSERS[name][1:3])
@@ -167,7 +168,7 @@ def main():
             print(f"--   {name}: {exe}", flush=True)
             outcomes += run_browser(name, exe, os.path.abspath(args.watcher), out, other_hwnd)
     finally:
-        win.stop([other_hwnd], [other.pid])
+        win.stop([other_hwnd], other_pids)
     status, line = verdict(outcomes, args.ci, wanted)
     print(line, flush=True)
     return status
