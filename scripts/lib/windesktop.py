@@ -25,13 +25,14 @@ import page
 GEOMETRY = (0, 0, 1010, 720)
 TITLE = "sw-page"  # the sample page's title, which each browser puts in its window's title
 
-# Fresh profiles without first-run pages, as Chromium's own switches say
-# (chrome/common/chrome_switches.cc, components/search_engines/search_engines_switches.cc); Edge
-# takes the same switches, and its welcome pages need the HideFirstRunExperience policy on top
-# (see the Windows workflow). Not --force-renderer-accessibility: the watcher turns it on itself.
+# Fresh profiles without first-run pages or help bubbles, as Chromium's own switches say
+# (chrome/common/chrome_switches.cc, components/search_engines/search_engines_switches.cc,
+# components/feature_engagement/public/switches.h); Edge takes the same switches, and its welcome
+# pages need the HideFirstRunExperience policy on top (see the Windows workflow). Not
+# --force-renderer-accessibility: the watcher turns the pages' accessibility on itself.
 CHROMIUM_FLAGS = ["--no-first-run", "--no-default-browser-check", "--disable-search-engine-choice-screen",
-                  "--disable-background-networking", "--disable-component-update", "--disable-sync",
-                  "--disable-features=Translate", "--new-window"]
+                  "--propagate-iph-for-testing", "--disable-background-networking",
+                  "--disable-component-update", "--disable-sync"]
 # Firefox reads these from the fresh profile's user.js; the page at the display's own scale.
 FIREFOX_PREFS = dict(desktop.FIREFOX_PREFS, **{"layout.css.devPixelsPerPx": "-1.0"})
 
@@ -344,9 +345,13 @@ class View:
         self.hwnd, self.press, self.region = hwnd, None, None
         self.frame = place(hwnd)
         x, y, w, h = self.frame
-        # The page's green corner, 8 CSS pixels square: where the page is, and its scale. Not
-        # found: something covers the page (a first-run page, a bar, another window).
-        corner = painted_box((x, y, min(w, 400), min(h, 400)), mac.GREEN, corner_path, 30)
+        # The page's green corner, 8 CSS pixels square: where the page is, and its scale.
+        try:
+            corner = painted_box((x, y, min(w, 400), min(h, 400)), mac.GREEN, corner_path, 30)
+        except desktop.DesktopError:
+            raise desktop.DesktopError(
+                f"the page is not at the top left of the window (see {corner_path}): a first-run page, a bar "
+                "or another window covers it; Edge's welcome pages need its HideFirstRunExperience policy") from None
         self.origin, self.scale = corner[:2], corner[2] / 8
 
     def point(self, element, index):
