@@ -33,11 +33,13 @@ macos = importlib.util.module_from_spec(_spec)
 _spec.loader.exec_module(macos)
 CASES, TOL = macos.CASES, macos.TOL
 
-# name: identifier the watcher reports, executable, its folder under Program Files, rectangle rule.
-# Firefox reports the selected text's own box, as on Linux. Chromium's text ranges answer the
-# boxes of the text (chromium/chromium ui/accessibility/platform/ax_platform_node_textrangeprovider_win.cc,
-# through AXRange's rectangles, as its ATK answers on Linux) while the selection is painted over
-# the whole line box: the "line" rule until a first run shows otherwise.
+# name: identifier the watcher reports, executable, its folder under Program Files, kind, rectangle
+# rule. Firefox's text ranges answer the lines of the text itself (mozilla/gecko-dev
+# accessible/windows/uia/UiaTextRange.cpp, GetBoundingRectangles: LineRects), painted as they are:
+# "exact". Chromium's answer the boxes of the text in physical pixels (chromium/chromium
+# ui/accessibility/platform/ax_platform_node_textrangeprovider_win.cc, GetBoundingRectangles:
+# AXRange's rectangles, as its ATK answers on Linux) while Chromium paints the selection over the
+# whole line box: "line". Both until a first run shows otherwise.
 BROWSERS = {
     "chrome": ("com.google.Chrome", "chrome.exe", r"Google\Chrome\Application", "chromium", "line"),
     "edge": ("com.microsoft.edgemac", "msedge.exe", r"Microsoft\Edge\Application", "chromium", "line"),
