@@ -12,7 +12,10 @@ bool isAllowedBrowser(const std::optional<std::string>& bundleIdentifier) {
 }
 
 std::optional<std::int64_t> roundToInt64(double value) {
-    const double rounded = std::round(value);  // halves away from zero
+    // Halves away from zero. Not std::round: Windows' msvcrt rounds as floor(x + 0.5), which
+    // makes 0.49999999999999994 a 1. The fraction value - trunc(value) is exact.
+    double rounded = std::trunc(value);
+    if (std::fabs(value - rounded) >= 0.5) rounded += std::copysign(1.0, value);
     // 2^63 is exact as a double; every finite double in [-2^63, 2^63) converts without overflow.
     constexpr double limit = 9223372036854775808.0;
     if (!(rounded >= -limit && rounded < limit)) return std::nullopt;  // also rejects NaN

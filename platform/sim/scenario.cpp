@@ -6,7 +6,8 @@
 //   at MS COMMAND      runs on the main loop MS milliseconds after start-up
 //   step COMMAND[ ; COMMAND...]
 //                      runs on the main loop when the process receives its next SIGUSR1 (signals
-//                      sent in quick succession merge into one, so a step may hold several commands)
+//                      sent in quick succession merge into one, so a step may hold several commands);
+//                      on Windows when the event "Local\selection-watcher-step-PID" is set
 //   COMMAND            (no prefix) sets up the desktop before main
 // Commands:
 //   trusted yes|no
@@ -29,8 +30,12 @@
 //                                    exit to the main loop or waits for a non-blocking input
 //   stop                             the main run loop returns
 //   crash                            the process dies of SIGABRT (for parents' restart handling)
+#ifdef _WIN32
+#include <windows.h>
+#else
 #include <poll.h>
 #include <pthread.h>
+#endif
 
 #include <csignal>
 #include <cstdlib>
@@ -207,6 +212,30 @@ std::deque<std::function<void()>>& steps() {
     return *queue;
 }
 
+// Takes the next step, if any, and hands it to the main loop.
+void releaseStep() {
+    std::function<void()> next;
+    {
+        std::lock_guard lock(stepsMutex);
+        if (steps().empty()) return;
+        next = std::move(steps().front());
+        steps().pop_front();
+    }
+    post(std::move(next));
+}
+
+#ifdef _WIN32
+// Windows has no signals to send a process: the test sets a named auto-reset event instead.
+void startStepThread() {
+    const std::wstring name =
+        L"Local\\selection-watcher-step-" + std::to_wstring(GetCurrentProcessId());
+    HANDLE event = CreateEventW(nullptr, FALSE, FALSE, name.c_str());
+    if (event == nullptr) std::_Exit(64);
+    std::thread([event] {
+        while (WaitForSingleObject(event, INFINITE) == WAIT_OBJECT_0) releaseStep();
+    }).detach();
+}
+#else
 void startStepThread() {
     // Blocked here, before any other thread exists, so every later thread inherits the mask and
     // only sigwait sees the signal.
@@ -217,18 +246,11 @@ void startStepThread() {
     std::thread([set] {
         for (;;) {
             int signal = 0;
-            if (sigwait(&set, &signal) != 0) continue;
-            std::function<void()> next;
-            {
-                std::lock_guard lock(stepsMutex);
-                if (steps().empty()) continue;
-                next = std::move(steps().front());
-                steps().pop_front();
-            }
-            post(std::move(next));
+            if (sigwait(&set, &signal) == 0) releaseStep();
         }
     }).detach();
 }
+#endif
 
 bool load() {
     const char* path = std::getenv("SELECTION_WATCHER_SCENARIO");
