@@ -3,6 +3,7 @@
 #include "platform/platform.h"
 #include "reporting/output.h"
 #include "reporting/state.h"
+#include "watch/followup.h"
 #include "watch/observer.h"
 
 namespace {
@@ -45,6 +46,7 @@ int main() {
     sw::lastEmitted.reset();
 
     platform::addActivationObserver(sw::handleFrontmostChange);
+    platform::addInputReleaseObserver(sw::handleInputRelease);
     sw::handleFrontmostChange();
 
     platform::runMainRunLoop();

@@ -8,6 +8,7 @@
 
 #include "platform/sim/sim.h"
 #include "tests/support.h"
+#include "watch/followup.h"
 #include "watch/observer.h"
 
 namespace sw::test {
@@ -99,6 +100,13 @@ const Scenario kScenarios[] = {
            sim::focusElement(kBrowser, p.addressBar);
        },
        "PPP"}}},
+    {"a standing selection looked at again", kTwoLines,
+     {{selectTwoLines, "PPP"},
+      {[](const Page&) {
+           for (int i = 0; i < 5; ++i) sim::postNotification(kBrowser, "AXSelectedTextChanged");
+           sim::releaseMouseButton();
+       },
+       "---"}}},
     {"switching away and back", kTwoLines,
      {{selectTwoLines, "PPP"},
       {[](const Page&) { sim::activate(kOther); }, "CCC"},
@@ -114,6 +122,16 @@ void settle() {
     platform::runMainRunLoop();
 }
 
+// Questions asked only for where a selection lies, not whether there is one.
+int rectangleQuestions() {
+    int n = 0;
+    for (const char* name : {"AXSelectedTextRange", "AXBoundsForRange", "AXBoundsForTextMarkerRange",
+                             "AXUIElementForTextMarker", "AXFrame", "AXPosition"}) {
+        n += sim::queryCount(name);
+    }
+    return n;
+}
+
 TEST_F(BrowsersTest, ScenariosOnEachEngine) {
     for (const Model& model : kModels) {
         for (const Scenario& scenario : kScenarios) {
@@ -123,6 +141,7 @@ TEST_F(BrowsersTest, ScenariosOnEachEngine) {
             sim::addApplication(kOther, "com.apple.TextEdit");
             sim::setFrontmost(kBrowser);
             platform::addActivationObserver(handleFrontmostChange);
+            platform::addInputReleaseObserver(handleInputRelease);
             const std::string present = std::string(R"({"app":")") + model.app + R"(","bounds":{)" +
                                         scenario.bounds[model.column] + R"(},"selection":true})" "\n";
             const auto lines = [&](std::string_view codes) {
@@ -133,8 +152,11 @@ TEST_F(BrowsersTest, ScenariosOnEachEngine) {
             if (scenario.before) scenario.before(page);
             EXPECT_EQ(written(1, [] { handleFrontmostChange(), settle(); }), lines(scenario.attach[model.column]));
             for (const Step& step : scenario.steps) {
+                const int asked = rectangleQuestions();
                 EXPECT_EQ(written(1, [&] { step.act(page), sim::runUntilIdle(); }),
                           lines(std::string_view(&step.lines[model.column], 1)));
+                // The rectangle is asked for the present line alone, however often the page is read.
+                EXPECT_EQ(rectangleQuestions() > asked, step.lines[model.column] == 'P') << step.lines;
             }
             TearDown();
         }

@@ -10,6 +10,7 @@
 #include "reporting/output.h"
 #include "reporting/snapshot.h"
 #include "reporting/state.h"
+#include "watch/followup.h"
 
 namespace sw {
 namespace {
@@ -104,6 +105,7 @@ void handleFrontmostChange() {
 }
 
 void tearDownObserver() {
+    endFollowUps();  // the releases it heard are of no more interest
     if (currentObserver) {
         platform::runLoopRemoveSource(platform::runLoopGetCurrent(),
                                       platform::observerGetRunLoopSource(currentObserver.get()));

@@ -1,17 +1,19 @@
-// Observers and the run loop over AT-SPI2 and the GLib main loop.
+// Observers, timers and the run loop over AT-SPI2 and the GLib main loop.
 //
 // Observers are AT-SPI event listeners whose events wait in a GLib source of their own, so they
 // are delivered on the main loop only while that source is in it. A browser may clear a selection
 // on a click or a key without telling anybody; a button or key released while a watched browser
-// is in front is therefore delivered to its observer as a selection change too.
+// is in front is therefore reported to the core, which looks again.
 #include <dbus/dbus.h>
 
 #include <iterator>
 #include <map>
+#include <set>
 #include <string>
 #include <thread>
 
 #include "platform/atspi/internal.h"
+#include "platform/posix/handover.h"
 
 namespace sw::platform {
 
@@ -50,6 +52,12 @@ gboolean deliveryDispatch(GSource* source, GSourceFunc, gpointer) {
     if (observer->pending.empty()) return G_SOURCE_CONTINUE;
     Object::Pending next = std::move(observer->pending.front());
     observer->pending.pop_front();
+    // Events that stand for the same notification and wait together (a browser announces one
+    // change of a selection as a selection change and a caret move) tell the watcher one thing:
+    // they are delivered once, and the one evaluation reads what all of them would.
+    std::erase_if(observer->pending, [&next](const Object::Pending& waiting) {
+        return waiting.registration == next.registration;
+    });
     // The callback may drop the observer (a new browser came to the front): hold it meanwhile.
     ++observer->references;
     Owned held = Owned::adopt(observer);
@@ -190,6 +198,21 @@ std::vector<const char*> eventsFor(std::string_view notification) {
 
 // ---- Released buttons and keys -------------------------------------------------------------
 
+Task releaseHandler = nullptr;
+
+// Whether an observer watches the application in front, registered for selection changes.
+bool watchingFront() {
+    const ProcessId front = frontmostProcess();
+    if (front == 0) return false;
+    const auto shared = sharedListeners().find(eventsFor(kSelectionChanged).front());
+    if (shared == sharedListeners().end()) return false;
+    for (const Registration* registration : shared->second.registrations) {
+        const Object* observer = registration->observer;
+        if (observer->source.attached != nullptr && observer->pid == front) return true;
+    }
+    return false;
+}
+
 // A selection change for every observer that watches the application in front.
 void deliverInputToFront() {
     const ProcessId front = frontmostProcess();
@@ -203,30 +226,9 @@ void deliverInputToFront() {
     }
 }
 
-// A browser acts on the input at once but may bring its accessibility tree up to date a little
-// later (Chromium's engine does so from its page process): asked again three times within a
-// second, then not again until the next input, so nothing wakes up while the user does nothing.
-constexpr guint kFollowUpMilliseconds[] = {100, 400, 1000};
-guint followUp = 0;
-std::size_t followUpsDone = 0;
-
-gboolean onFollowUp(gpointer) {
-    followUp = 0;
-    deliverInputToFront();
-    if (++followUpsDone < std::size(kFollowUpMilliseconds)) {
-        followUp = g_timeout_add(kFollowUpMilliseconds[followUpsDone] -
-                                     kFollowUpMilliseconds[followUpsDone - 1],
-                                 onFollowUp, nullptr);
-    }
-    return G_SOURCE_REMOVE;
-}
-
 // The one report of a button or key released while a watched browser is in front.
 void onInputReleased() {
-    deliverInputToFront();
-    if (followUp != 0) g_source_remove(followUp);
-    followUpsDone = 0;
-    followUp = g_timeout_add(kFollowUpMilliseconds[0], onFollowUp, nullptr);
+    if (releaseHandler != nullptr && watchingFront()) releaseHandler();
 }
 
 // ---- Wayland sessions ------------------------------------------------------------------------
@@ -334,7 +336,6 @@ void stopInput() {
         atspi_deregister_keystroke_listener(in.keys, nullptr, keyMask(combination),
                                             1u << ATSPI_KEY_RELEASED_EVENT, nullptr);
     }
-    if (followUp != 0) g_source_remove(std::exchange(followUp, 0));
 }
 
 // Text events from the application of `observer` only (from every application while that one
@@ -378,8 +379,30 @@ gboolean runMainTask(gpointer data) {
     Task task = *static_cast<Task*>(data);
     delete static_cast<Task*>(data);
     task();
+    handover::ran();
     return G_SOURCE_REMOVE;
 }
+
+// The main loop's timers, by GLib source id, until they run or are removed: removing an id that
+// is gone already would remove nothing but a warning.
+struct MainTimer {
+    TimerId id = 0;
+    Task task = nullptr;
+};
+
+std::set<TimerId>& liveTimers() {
+    static auto* timers = new std::set<TimerId>;  // main thread only
+    return *timers;
+}
+
+gboolean runTimer(gpointer data) {
+    const auto* timer = static_cast<const MainTimer*>(data);
+    liveTimers().erase(timer->id);
+    timer->task();
+    return G_SOURCE_REMOVE;
+}
+
+void deleteTimer(gpointer data) { delete static_cast<MainTimer*>(data); }
 
 }  // namespace
 
@@ -482,9 +505,25 @@ void dispatchAsyncMain(Task task) {
     // Safe from any thread, and wakes the main context. Ahead of everything the bus delivers, so
     // the end of input is served right after the handler that is running, not after a backlog of
     // events.
+    handover::handed();
     g_idle_add_full(G_PRIORITY_HIGH, runMainTask, new Task(task), nullptr);
 }
 
 void dispatchAsyncUtility(Task task) { std::thread(task).detach(); }
+
+bool waitUnlessDispatched(std::uint32_t milliseconds) { return handover::wait(milliseconds); }
+
+TimerId addMainLoopTimer(std::uint32_t milliseconds, Task task) {
+    auto* timer = new MainTimer{0, task};
+    timer->id = g_timeout_add_full(G_PRIORITY_DEFAULT, milliseconds, runTimer, timer, deleteTimer);
+    liveTimers().insert(timer->id);
+    return timer->id;
+}
+
+void removeMainLoopTimer(TimerId timer) {
+    if (liveTimers().erase(timer) != 0) g_source_remove(static_cast<guint>(timer));
+}
+
+void addInputReleaseObserver(Task handler) { releaseHandler = handler; }
 
 }  // namespace sw::platform

@@ -69,11 +69,6 @@ std::string utf8(CFStringRef string) {
 
 }  // namespace
 
-void macos::deliverNotification(Ref observer, Ref changed, CFStringRef notification,
-                                void* context) {
-    observerTrampoline(observerRef(observer), element(changed), notification, context);
-}
-
 std::string macos::stringFromCF(CFStringRef string) {
     return string == nullptr ? std::string() : utf8(string);
 }
@@ -199,7 +194,6 @@ AXError observerCreate(ProcessId pid, ObserverCallback callback, Owned& observer
     AXObserverRef created = nullptr;
     const ::AXError code = AXObserverCreate(pid, observerTrampoline, &created);
     observer.reset(ref(created));  // may come back with a failure code too; still ours to release
-    macos::noteObserverCreated(code == ::kAXErrorSuccess ? observer.get() : nullptr, pid);
     return code;
 }
 
@@ -208,10 +202,7 @@ AXError observerAddNotification(Ref observer, Ref object, const char* notificati
     if (observer == nullptr || object == nullptr || name.get() == nullptr) {
         return ::kAXErrorIllegalArgument;
     }
-    const ::AXError code =
-        AXObserverAddNotification(observerRef(observer), element(object), name.get(), context);
-    if (code == ::kAXErrorSuccess) macos::noteRegistration(observer, name.get(), context);
-    return code;
+    return AXObserverAddNotification(observerRef(observer), element(object), name.get(), context);
 }
 
 RunLoopSource* observerGetRunLoopSource(Ref observer) {

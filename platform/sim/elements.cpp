@@ -200,7 +200,6 @@ void release(Ref object) noexcept {
     if (o->kind == Kind::Observer || (o->kind == Kind::Element && o->element == 0)) {
         d.calls.push_back(std::string("release ") + sim::kindName(o->kind) + " " + sim::label(o));
     }
-    if (o->kind == Kind::Observer) sim::cancelFollowUp(o);
     --d.live[static_cast<int>(o->kind)];
     d.observers.erase(o);
     delete o;

@@ -77,6 +77,8 @@ struct Desktop {
     std::map<int, Element> elements;
     int nextElement = 1;
     std::vector<platform::Task> activationHandlers;
+    std::vector<platform::Task> releaseHandlers;
+    bool skipWaits = false;
 
     int nextObjectId = 1;
     std::array<int, static_cast<int>(Kind::Count)> live{};
@@ -88,13 +90,14 @@ struct Desktop {
     // The main loop is the only part touched from other threads. A task may carry a tag, by which
     // it can be taken back before it runs.
     struct Task {
-        int tag = 0;
+        std::uint64_t tag = 0;
         std::function<void()> run;
     };
     std::mutex loopMutex;
     std::condition_variable loopWake;
     std::multimap<std::chrono::steady_clock::time_point, Task> tasks;
     bool stopRequested = false;
+    platform::TimerId lastTimer = 0;  // never reset: an old id never names a new timer
 };
 
 // Never destroyed: objects held in process-wide state may be released during exit.
@@ -119,10 +122,11 @@ std::optional<AXError> modelRefusal(ProcessId pid, int element, std::string_view
 // Calls the callback of every live observer of `pid` whose source is in the run loop and that is
 // registered for `notification`, in one task on the main loop.
 void deliver(ProcessId pid, const std::string& notification);
-// Empties the main loop.
+// Queues a task on the main loop, due at `due`, with a tag by which it can be taken back (0: none).
+void enqueue(std::chrono::steady_clock::time_point due, std::function<void()> task,
+             std::uint64_t tag = 0);
+// Empties the main loop, and forgets the input release handlers.
 void resetLoop();
-// Takes back the input follow-up of this observer (all of it for none).
-void cancelFollowUp(const Object* observer);
 
 // What an engine model answers for an attribute of one of its elements (element 0 is the
 // application), or none when the element's own answers stand. May change the model's state, as a

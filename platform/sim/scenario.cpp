@@ -17,6 +17,9 @@
 //   text PID [TEXT...]               the focused element of PID holds this selection (may be empty;
 //                                    surrounding blanks are dropped)
 //   bounds PID X Y W H | bounds PID fail CODE | bounds PID point X Y | bounds PID size W H
+//   page PID [TEXT...]               the focused element of PID is a page whose selection, this text,
+//                                    is told through its marker range; its rectangle is not answered
+//                                    yet (success without a value, as Firefox's first answer)
 //   range PID fail CODE
 //   focus PID fail CODE | focus PID number | focus PID element
 //   create PID CODE [none]           how creating an observer for PID turns out
@@ -140,6 +143,17 @@ std::function<void()> parseCommand(std::istringstream& in, const std::string& li
             setSelectedText(element, Answer::of(Text{text}));
             setSelectedRange(element, Answer::of(RangeValue{0, static_cast<long>(text.size())}));
             if (notify) postNotification(pid, "AXSelectedTextChanged");
+        };
+    }
+    if (command == "page") {
+        const ProcessId pid = *pidOrNone(word());
+        const std::string text = restOfLine(in);
+        return [pid, text] {
+            const int element = focusedElement(pid);
+            setSelectedText(element, Answer::of(Text{""}));
+            setSelectedMarkerRange(element, Answer::of(MarkerRange{}));
+            setStringForMarkerRange(element, Answer::of(Text{text}));
+            setBoundsForMarkerRange(element, Answer::empty());
         };
     }
     if (command == "bounds") {

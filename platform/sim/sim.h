@@ -142,12 +142,11 @@ void selectInPage(ProcessId pid, int from, int to, std::string text, Rect rect =
 // The focus moves to an element of the browser.
 void focusElement(ProcessId pid, int element);
 
-// ---- Input (the follow-up of mouse and key releases) --------------------------------------------
+// ---- Input ------------------------------------------------------------------------------------
 
-// A button or key released anywhere. While an observer's source is in the run loop, a release
-// delivers "AXSelectedTextChanged" to that observer at once and again 100, 400 and 1000 ms later;
-// a new release starts the series again, removing the source ends it. Key releases count only
-// with listen-event access, which a new desktop does not have.
+// A button or key released anywhere: heard, and handed to the release handlers, only while an
+// observer's source is in the run loop. Key releases are heard only with listen-event access,
+// which a new desktop does not have.
 void releaseMouseButton();
 void releaseKey();
 void setListenEventAccess(bool granted);
@@ -164,6 +163,9 @@ void runUntilIdle();
 void stopMainLoop();
 // Tasks waiting on the main loop, due or not.
 int pendingTasks();
+// Whether waits inside a handler (platform::waitUnlessDispatched) pass at once, as for the fuzz
+// program, whose answers do not change with time. Not reset by reset().
+void skipWaits(bool skip);
 
 // ---- What the watcher did --------------------------------------------------------------------
 
