@@ -42,6 +42,33 @@ constexpr long kExitSleepMs = 1000;
 constexpr long kExitSleepMs = 0;
 #endif
 
+// What a child has written on stdout (1) and stderr (2), line by line, for each platform's Child:
+// `read` fills a buffer from the descriptor and gives the bytes read, none or fewer at the end.
+class ChildOutput {
+public:
+    // Bytes read that do not form a whole line (a line cut short at the end).
+    const std::string& pendingOutput() const { return pending_[1]; }
+
+protected:
+    // The next line without its line feed; none at the end. A line that never comes is a hang,
+    // which the test's time limit turns into a failure.
+    template <typename Read>
+    std::optional<std::string> nextLine(int fd, Read read) {
+        std::string& pending = pending_[fd];
+        for (char buffer[65536]; pending.find('\n') == std::string::npos;) {
+            const long n = read(buffer, sizeof buffer);
+            if (n <= 0) return std::nullopt;
+            pending.append(buffer, static_cast<std::size_t>(n));
+        }
+        std::string line = pending.substr(0, pending.find('\n'));
+        pending.erase(0, line.size() + 1);
+        return line;
+    }
+
+private:
+    std::string pending_[3];
+};
+
 struct Parent {
     const char* name;
     int setup;

@@ -25,7 +25,7 @@ enum Setup {
     kStderrFull = 16,        // descriptor 2 on /dev/full instead of a pipe
 };
 
-class Child {
+class Child : public ChildOutput {
 public:
     explicit Child(const std::string& scenario, int setup = 0) {
         char path[] = "/tmp/sw-scenario-XXXXXX";
@@ -62,18 +62,10 @@ public:
         for (int fd : {0, 1, 2}) close(fd);
     }
 
-    // The next line of stdout (fd 1) or stderr (2) without its line feed; none at the end. A line
-    // that never comes is a hang, which the test's time limit turns into a failure.
     std::optional<std::string> readLine(int fd = 1) {
-        std::string& pending = pending_[fd];
-        for (char buffer[65536]; pending.find('\n') == std::string::npos;) {
-            const ssize_t n = fds_[fd] < 0 ? 0 : ::read(fds_[fd], buffer, sizeof buffer);
-            if (n <= 0) return std::nullopt;
-            pending.append(buffer, static_cast<std::size_t>(n));
-        }
-        std::string line = pending.substr(0, pending.find('\n'));
-        pending.erase(0, line.size() + 1);
-        return line;
+        return nextLine(fd, [&](char* buffer, std::size_t size) {
+            return fds_[fd] < 0 ? 0L : static_cast<long>(::read(fds_[fd], buffer, size));
+        });
     }
     // Our end stays blocking, so the write ends once all is written or the child is gone.
     void writeStdin(const std::string& bytes) { (void)!::write(fds_[0], bytes.data(), bytes.size()); }
@@ -89,12 +81,10 @@ public:
         return WIFEXITED(status) ? "exit " + std::to_string(WEXITSTATUS(status))
                                  : "signal " + std::to_string(WTERMSIG(status));
     }
-    // Bytes read that do not form a whole line (a line cut short at the end).
-    const std::string& pendingOutput() const { return pending_[1]; }
 
 private:
     int pid_ = -1, fds_[3] = {-1, -1, -1};
-    std::string pending_[3], scenarioPath_;
+    std::string scenarioPath_;
     bool reaped_ = false;
 };
 

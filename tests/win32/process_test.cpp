@@ -29,7 +29,7 @@ std::wstring besideThisProgram(const char* name) {
     return path;
 }
 
-class Child {
+class Child : public ChildOutput {
 public:
     Child(const std::string& scenario, int setup) {
         wchar_t folder[MAX_PATH] = {}, file[MAX_PATH] = {};
@@ -78,19 +78,11 @@ public:
         for (int fd : {0, 1, 2}) close(fd);
     }
 
-    // The next line of stdout (1) or stderr (2) without its line feed; none at the end.
     std::optional<std::string> readLine(int fd = 1) {
-        std::string& pending = pending_[fd];
-        for (char buffer[65536]; pending.find('\n') == std::string::npos;) {
+        return nextLine(fd, [&](char* buffer, DWORD size) {
             DWORD n = 0;
-            if (ends_[fd] == nullptr || !ReadFile(ends_[fd], buffer, sizeof buffer, &n, nullptr) || n == 0) {
-                return std::nullopt;
-            }
-            pending.append(buffer, n);
-        }
-        std::string line = pending.substr(0, pending.find('\n'));
-        pending.erase(0, line.size() + 1);
-        return line;
+            return ends_[fd] != nullptr && ReadFile(ends_[fd], buffer, size, &n, nullptr) ? static_cast<long>(n) : 0L;
+        });
     }
     void writeStdin(const std::string& bytes) {
         DWORD written = 0;
@@ -118,12 +110,10 @@ public:
         GetExitCodeProcess(process_.hProcess, &status);
         return "exit " + std::to_string(status);
     }
-    const std::string& pendingOutput() const { return pending_[1]; }
 
 private:
     PROCESS_INFORMATION process_{};
     HANDLE ends_[3] = {};
-    std::string pending_[3];
     std::wstring scenarioPath_;
 };
 
