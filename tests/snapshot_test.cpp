@@ -42,13 +42,6 @@ protected:
     int page = 0;
 };
 
-// A focus that is another value than an element is asked nothing.
-TEST_F(SnapshotTest, OnlyAnElementIsAsked) {
-    sim::setFocused(kBrowser, Answer::of(sim::Text{"focus"}));
-    EXPECT_EQ(currentSelectionInfo().text, "");
-    EXPECT_EQ(sim::queryCount(), 1);
-}
-
 // Bounds without area, or none at all, give way to the frames of the elements at the range's ends
 // (their union on one line; as wide as the web area above over several); only a missing answer is
 // asked again, and a busy application nothing more.

@@ -8,17 +8,17 @@
 
 #include <cstdlib>
 #include <optional>
-#include <sstream>
 #include <string>
 #include <utility>
+
+#include "../process_cases.h"
 
 namespace sw::test {
 namespace {
 
-enum Setup {
-    kNoStdin = 2,  // no standard input handle at all, and no console to stand in for it
-    kReal = 4,     // the real executable instead of the simulated desktop's
-};
+// Besides kNoStdin (no input handle at all, and no console to stand in for it): the real
+// executable instead of the simulated desktop's.
+constexpr int kReal = 4;
 
 std::wstring besideThisProgram(const char* name) {
     wchar_t self[MAX_PATH] = {};
@@ -29,7 +29,7 @@ std::wstring besideThisProgram(const char* name) {
     return path;
 }
 
-class Child {
+class Child : public ChildOutput {
 public:
     Child(const std::string& scenario, int setup) {
         wchar_t folder[MAX_PATH] = {}, file[MAX_PATH] = {};
@@ -78,19 +78,11 @@ public:
         for (int fd : {0, 1, 2}) close(fd);
     }
 
-    // The next line of stdout (1) or stderr (2) without its line feed; none at the end.
     std::optional<std::string> readLine(int fd = 1) {
-        std::string& pending = pending_[fd];
-        for (char buffer[65536]; pending.find('\n') == std::string::npos;) {
+        return nextLine(fd, [&](char* buffer, DWORD size) {
             DWORD n = 0;
-            if (ends_[fd] == nullptr || !ReadFile(ends_[fd], buffer, sizeof buffer, &n, nullptr) || n == 0) {
-                return std::nullopt;
-            }
-            pending.append(buffer, n);
-        }
-        std::string line = pending.substr(0, pending.find('\n'));
-        pending.erase(0, line.size() + 1);
-        return line;
+            return ends_[fd] != nullptr && ReadFile(ends_[fd], buffer, size, &n, nullptr) ? static_cast<long>(n) : 0L;
+        });
     }
     void writeStdin(const std::string& bytes) {
         DWORD written = 0;
@@ -118,28 +110,12 @@ public:
         GetExitCodeProcess(process_.hProcess, &status);
         return "exit " + std::to_string(status);
     }
-    const std::string& pendingOutput() const { return pending_[1]; }
 
 private:
     PROCESS_INFORMATION process_{};
     HANDLE ends_[3] = {};
-    std::string pending_[3];
     std::wstring scenarioPath_;
 };
-
-constexpr const char* kPresent =
-    R"({"app":"org.mozilla.firefox","bounds":{"height":21,"width":100,"x":11,"y":-4},"selection":true})";
-constexpr const char* kCleared = R"({"selection":false})";
-
-std::string scenario(const std::string& extra) {
-    return "app 501 org.mozilla.firefox\napp 502 com.apple.TextEdit\napp 503 com.google.Chrome\n"
-           "front 501\ntext 501 hello world\nbounds 501 10.5 -3.5 100.4 20.6\n" + extra;
-}
-
-const std::string kSelectNothing = "step text 501 ; notify 501 AXSelectedTextChanged\n";
-const std::string kFailingObservers =
-    "register 501 AXFocusedUIElementChanged -25200\ncreate 503 -25204\n"
-    "step activate 503\nstep activate 501\nstep burst 501 100\n";
 
 bool automationAvailable() {
     CoInitializeEx(nullptr, COINIT_MULTITHREADED);
@@ -154,67 +130,16 @@ bool automationAvailable() {
     return true;
 }
 
-struct Parent {
-    const char* name;
-    int setup;
-    std::string extra;
-    const char* script;  // the tokens of tests/process_test.cpp; F: any first selection line
-    const char* ending;
-};
-
-// A reader that has gone ends the watcher at its next write with status 141 (128 + SIGPIPE), as
-// the broken-pipe signal does elsewhere.
+// The shared parents (process_cases.h), then the real executable. A reader that has gone ends the
+// watcher at its next write with status 141 (128 + SIGPIPE), as the broken-pipe signal does elsewhere.
 TEST(Process, StartsRunsAndEndsOnWindows) {
-    std::string junk(1 << 20, '\0');
-    for (std::size_t i = 0; i < junk.size(); ++i) junk[i] = static_cast<char>(i * 131 + (i >> 9));
+    std::vector<Parent> runs = sharedParents("exit 141");
     // Where UI Automation cannot be created (Wine) the real watcher refuses to start; where it
     // can, it reports the console's window in front and lives until its input ends.
-    const Parent real = automationAvailable()
-                            ? Parent{"real executable", kReal, "", "F j i -", "exit 0"}
-                            : Parent{"real executable without UI Automation", kReal, "", "j E -", "exit 2"};
-    const Parent runs[] = {
-        {"no access", 0, "trusted no\n", "j E -", "exit 2"},
-        {"input at end during the first evaluation", 0, "hold\n", "i P -", "exit 0"},
-        {"no input handle", kNoStdin, "hold\n", "P -", "exit 0"},
-        {"another application in front at start", 0, "front 502\n", "C j i -", "exit 0"},
-        {"main loop returns", 0, "step stop\n", "P s -", "exit 0"},
-        {"stdout closed", 0, kSelectNothing, "P o s", "exit 141"},
-        {"stderr closed by the parent", 0, kFailingObservers, "P r e s", "exit 141"},
-        {"failing observers", 0, kFailingObservers, "P r s C c s P s B i -", "exit 0"},
-        real,
-    };
-    for (const Parent& run : runs) {
-        SCOPED_TRACE(run.name);
-        Child child(scenario(run.extra), run.setup);
-        std::istringstream script(run.script);
-        for (char token; script >> token;) {
-            SCOPED_TRACE(token);
-            switch (token) {
-                case 'P': EXPECT_EQ(child.readLine(), kPresent); break;
-                case 'C': EXPECT_EQ(child.readLine(), kCleared); break;
-                case 'F': EXPECT_EQ(child.readLine().value_or("").rfind(R"({"selection":)", 0), 0u); break;
-                case 'E': EXPECT_EQ(child.readLine(), R"({"error":"ax_permission_denied"})"); break;
-                case '-': EXPECT_EQ(child.readLine(), std::nullopt); break;
-                case 'B':
-                    for (int i = 0; i < 100; ++i) {
-                        ASSERT_EQ(child.readLine(), i % 2 == 0 ? kCleared : kPresent) << "line " << i;
-                    }
-                    break;
-                case 'r':
-                    EXPECT_EQ(child.readLine(2),
-                              "AXObserverAddNotification AXFocusedUIElementChanged failed: -25200");
-                    break;
-                case 'c': EXPECT_EQ(child.readLine(2), "AXObserverCreate failed: -25204"); break;
-                case 's': child.step(); break;
-                case 'j': child.writeStdin(junk); break;
-                case 'i': child.close(0); break;
-                case 'o': child.close(1); break;
-                case 'e': child.close(2); break;
-            }
-        }
-        EXPECT_EQ(child.ending(), run.ending);
-        EXPECT_EQ(child.pendingOutput(), "") << "a line cut short";
-    }
+    runs.push_back(automationAvailable()
+                       ? Parent{"real executable", kReal, "", "F j i -", "exit 0"}
+                       : Parent{"real executable without UI Automation", kReal, "", "j E -", "exit 2"});
+    for (const Parent& run : runs) play<Child>(run);
 }
 
 }  // namespace
