@@ -3,11 +3,19 @@
 #include "platform/platform.h"
 #include "reporting/output.h"
 #include "reporting/state.h"
+#include "watch/followup.h"
 #include "watch/observer.h"
 
 namespace {
 
 void exitAtEndOfInput() { sw::platform::exitProcess(0); }
+
+// The longest any accessibility call may hold the main thread. An activation of a browser that
+// answers nothing makes four calls before giving up (two registrations, the wake-up read, the
+// focus of the evaluation), so the end of input still ends the process within a second; a browser
+// that answers at all does so in milliseconds, and one that is only slow is asked again at its
+// next notification, the reported state standing meanwhile.
+constexpr float kMessagingTimeoutSeconds = 0.2f;
 
 // Runs on the utility worker: waits for the parent to close our input, then hands the exit to the
 // main thread so it never cuts an evaluation or a line in half.
@@ -28,6 +36,8 @@ int main() {
         platform::exitProcess(2);
     }
 
+    platform::setMessagingTimeout(kMessagingTimeoutSeconds);
+
     sw::stdinHandle = platform::fileHandleWithStandardInput();
     platform::dispatchAsyncUtility(stdinWatchdog);
 
@@ -36,6 +46,7 @@ int main() {
     sw::lastEmitted.reset();
 
     platform::addActivationObserver(sw::handleFrontmostChange);
+    platform::addInputReleaseObserver(sw::handleInputRelease);
     sw::handleFrontmostChange();
 
     platform::runMainRunLoop();

@@ -27,6 +27,7 @@ inline constexpr AXError kAXErrorIllegalArgument = -25201;
 inline constexpr AXError kAXErrorInvalidUIElement = -25202;
 inline constexpr AXError kAXErrorCannotComplete = -25204;
 inline constexpr AXError kAXErrorAttributeUnsupported = -25205;
+inline constexpr AXError kAXErrorParameterizedAttributeUnsupported = -25206;
 inline constexpr AXError kAXErrorNotificationUnsupported = -25207;
 inline constexpr AXError kAXErrorAPIDisabled = -25211;
 inline constexpr AXError kAXErrorNoValue = -25212;
@@ -98,6 +99,11 @@ private:
 // Whether this process has been granted accessibility access. Never prompts.
 bool isProcessTrusted();
 
+// Bounds how long every later accessibility call of this process (attribute copies, notification
+// registrations) waits for the application's answer: a call that gets none in time fails with
+// kAXErrorCannotComplete. Without it the system's default applies (about 6 s on macOS).
+AXError setMessagingTimeout(float seconds);
+
 // The accessibility element of an application by process identifier; always yields one.
 Owned createApplicationElement(ProcessId pid);
 
@@ -107,6 +113,12 @@ AXError copyAttributeValue(Ref element, const char* attribute, Owned& value);
 // Copies a parameterised attribute of an element.
 AXError copyParameterizedAttributeValue(Ref element, const char* attribute, Ref parameter,
                                         Owned& value);
+
+// The markers at the start and at the end of a text-marker range, taken from the range itself: no
+// application is asked. None for a value that is no text-marker range, and on systems without
+// text markers.
+Owned textMarkerRangeCopyStartMarker(Ref range);
+Owned textMarkerRangeCopyEndMarker(Ref range);
 
 // Type identifier of any platform object, the one that accessibility elements carry, the one of
 // text-marker ranges (the opaque ranges of page text that web areas answer selections with) and
@@ -162,6 +174,27 @@ using Task = void (*)();
 void dispatchAsyncMain(Task task);
 // Runs `task` on a background worker of utility quality of service.
 void dispatchAsyncUtility(Task task);
+
+// ---- Timers and input on the main loop ----
+
+// A one-shot timer of the main loop: `task` runs once on the main thread, between two handlers,
+// when `milliseconds` have passed (0: as soon as the handler running now has returned), unless it
+// is removed first. The id is never 0. Main thread only.
+using TimerId = std::uint64_t;
+TimerId addMainLoopTimer(std::uint32_t milliseconds, Task task);
+// Takes back a timer that has not run yet; an id that has run, was removed already, or is 0 is
+// ignored. Main thread only.
+void removeMainLoopTimer(TimerId timer);
+
+// Calls `handler` on the main thread each time the user releases a mouse button, or a key, while
+// the backend listens for them. Set once at start-up by main (tests set it as they set the
+// activation handler); never removed.
+void addInputReleaseObserver(Task handler);
+
+// Waits on the main thread for up to `milliseconds`, and returns true when the time has passed;
+// returns false at once (also for 0 ms, which only checks) when a task has been handed to the main
+// thread from another thread (dispatchAsyncMain: the end of input's exit) and has not run yet.
+bool waitUnlessDispatched(std::uint32_t milliseconds);
 
 // ---- Workspace --------------------------------------------------------------------------------
 

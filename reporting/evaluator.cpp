@@ -12,7 +12,10 @@ bool isAllowedBrowser(const std::optional<std::string>& bundleIdentifier) {
 }
 
 std::optional<std::int64_t> roundToInt64(double value) {
-    const double rounded = std::round(value);  // halves away from zero
+    // Halves away from zero. Not std::round: Windows' msvcrt rounds as floor(x + 0.5), which
+    // makes 0.49999999999999994 a 1. The fraction value - trunc(value) is exact.
+    double rounded = std::trunc(value);
+    if (std::fabs(value - rounded) >= 0.5) rounded += std::copysign(1.0, value);
     // 2^63 is exact as a double; every finite double in [-2^63, 2^63) converts without overflow.
     constexpr double limit = 9223372036854775808.0;
     if (!(rounded >= -limit && rounded < limit)) return std::nullopt;  // also rejects NaN
@@ -30,7 +33,14 @@ std::optional<Bounds> boundsMember(const platform::Rect& rect) {
     return Bounds{{"x", *x}, {"y", *y}, {"width", *width}, {"height", *height}};
 }
 
+namespace {
+std::uint64_t begun = 0;  // main thread only
+}  // namespace
+
+std::uint64_t evaluationsBegun() { return begun; }
+
 void evaluateAndEmit() {
+    ++begun;
     platform::Owned front = platform::frontmostApplication();
     const bool browserInFront = front && isAllowedBrowser(platform::bundleIdentifier(front.get()));
 
@@ -42,21 +52,24 @@ void evaluateAndEmit() {
         return;
     }
 
-    const SelectionInfo info = currentSelectionInfo();
+    // Whether anything is selected is decided on the text alone: the rectangle is asked only for
+    // the line that reports a selection, as nobody sees it otherwise.
+    const SelectedText selected = readSelectedText();
     // A browser too busy to answer has not cleared its selection: what was reported stands until
     // it answers again. Only the first report goes out regardless, as "no selection".
-    if (info.unanswered && lastEmitted.has_value()) return;
-    const bool hasSelection = !info.text.empty();
+    if (selected.unanswered && lastEmitted.has_value()) return;
+    const bool hasSelection = !selected.text.empty();
     if (lastEmitted == hasSelection) return;
 
     if (!hasSelection) {
         emit({{"selection", false}});
     } else {
+        const std::optional<platform::Rect> rect = selectionRect(selected);
         // Read again, from the same application object, at the moment of the transition.
         Event event{{"selection", true},
                     {"app", platform::bundleIdentifier(front.get()).value_or("")}};
-        if (info.bounds) {
-            if (auto bounds = boundsMember(*info.bounds)) event.emplace("bounds", std::move(*bounds));
+        if (rect) {
+            if (auto bounds = boundsMember(*rect)) event.emplace("bounds", std::move(*bounds));
         }
         emit(event);
     }

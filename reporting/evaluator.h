@@ -23,4 +23,7 @@ std::optional<Bounds> boundsMember(const platform::Rect& rect);
 
 void evaluateAndEmit();
 
+// How many evaluations have begun so far: tells whether one ran since a given moment.
+std::uint64_t evaluationsBegun();
+
 }  // namespace sw

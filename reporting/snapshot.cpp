@@ -3,7 +3,6 @@
 #include <algorithm>
 #include <chrono>
 #include <cmath>
-#include <thread>
 
 #include "reporting/state.h"
 
@@ -22,10 +21,10 @@ bool copied(AXError code, const Owned& value) {
     return code == platform::kAXErrorSuccess && value;
 }
 
-SelectionInfo unanswered() {
-    SelectionInfo info;
-    info.unanswered = true;
-    return info;
+SelectedText unanswered() {
+    SelectedText read;
+    read.unanswered = true;
+    return read;
 }
 
 // A positive, finite extent. NaN fails both "> 0" and "<= 0", so it is ruled out explicitly.
@@ -66,14 +65,10 @@ std::optional<platform::Rect> frameOf(Ref element) {
     return rect;
 }
 
-// The element that one end of a marker range lies in: the end's marker ("AXStartTextMarkerFor..."
-// or "AXEndTextMarkerForTextMarkerRange"), then that marker's element.
-Owned elementAtEnd(Ref asked, const char* end, Ref markers) {
-    Owned marker;
-    if (!copied(platform::copyParameterizedAttributeValue(asked, end, markers, marker), marker) ||
-        platform::getTypeID(marker.get()) != platform::textMarkerTypeID()) {
-        return {};
-    }
+// The element that one end of a marker range lies in: the end's marker, which the range itself
+// holds (taking it asks no application), then the element the application puts that marker in.
+Owned elementAtEnd(Ref asked, Owned marker) {
+    if (!marker || platform::getTypeID(marker.get()) != platform::textMarkerTypeID()) return {};
     Owned element;
     const AXError code = platform::copyParameterizedAttributeValue(asked, "AXUIElementForTextMarker",
                                                                    marker.get(), element);
@@ -85,10 +80,10 @@ Owned elementAtEnd(Ref asked, const char* end, Ref markers) {
 // elements' frames, as wide as the web area when the ends lie on different lines, since the lines
 // between them may reach further either way.
 std::optional<platform::Rect> rectOfEnds(Ref asked, Ref markers) {
-    Owned first = elementAtEnd(asked, "AXStartTextMarkerForTextMarkerRange", markers);
+    Owned first = elementAtEnd(asked, platform::textMarkerRangeCopyStartMarker(markers));
     const std::optional<platform::Rect> start = first ? frameOf(first.get()) : std::nullopt;
     if (!start) return std::nullopt;
-    Owned last = elementAtEnd(asked, "AXEndTextMarkerForTextMarkerRange", markers);
+    Owned last = elementAtEnd(asked, platform::textMarkerRangeCopyEndMarker(markers));
     const std::optional<platform::Rect> end = last ? frameOf(last.get()) : std::nullopt;
     if (!end) return std::nullopt;
 
@@ -118,17 +113,19 @@ bool notYetAnswered(AXError code, const Owned& value) {
 
 // The rectangle of a marker range. A missing answer is asked again, twice at most, within 200 ms;
 // an answer without area goes to the elements at the range's ends at once; a busy application is
-// asked nothing more.
+// asked nothing more, and neither is one whose answer the end of input no longer waits for.
 std::optional<platform::Rect> pageRect(Ref asked, Ref markers) {
     Owned bounds;
     AXError code = platform::copyParameterizedAttributeValue(asked, "AXBoundsForTextMarkerRange",
                                                              markers, bounds);
     const auto firstAnswer = std::chrono::steady_clock::now();
     for (const auto retryAt : {50ms, 150ms}) {
-        if (!notYetAnswered(code, bounds) || std::chrono::steady_clock::now() > firstAnswer + retryAt) {
-            break;
+        const auto left = firstAnswer + retryAt - std::chrono::steady_clock::now();
+        if (!notYetAnswered(code, bounds) || left < decltype(left)::zero()) break;
+        const auto milliseconds = std::chrono::ceil<std::chrono::milliseconds>(left).count();
+        if (!platform::waitUnlessDispatched(static_cast<std::uint32_t>(milliseconds))) {
+            return std::nullopt;
         }
-        std::this_thread::sleep_until(firstAnswer + retryAt);
         code = platform::copyParameterizedAttributeValue(asked, "AXBoundsForTextMarkerRange", markers,
                                                          bounds);
     }
@@ -137,31 +134,33 @@ std::optional<platform::Rect> pageRect(Ref asked, Ref markers) {
     return rectOfEnds(asked, markers);
 }
 
-// A selection in a text control: its selected text, and the rectangle of its selected range.
-SelectionInfo controlSelection(Ref focused) {
-    SelectionInfo info;
+// The selected text of a text control.
+SelectedText controlSelection(Ref focused) {
+    SelectedText read;
     Owned selected;
-    const AXError read = platform::copyAttributeValue(focused, "AXSelectedText", selected);
-    if (read == platform::kAXErrorCannotComplete) return unanswered();
-    if (copied(read, selected) && platform::isString(selected.get())) {
-        info.text = platform::stringValue(selected.get());
+    const AXError code = platform::copyAttributeValue(focused, "AXSelectedText", selected);
+    if (code == platform::kAXErrorCannotComplete) return unanswered();
+    if (copied(code, selected) && platform::isString(selected.get())) {
+        read.text = platform::stringValue(selected.get());
     }
-    if (info.text.empty()) return {};
+    return read;
+}
 
+// The rectangle of a text control's selection: that of its selected range.
+std::optional<platform::Rect> controlRect(Ref focused) {
     Owned range;
     if (!copied(platform::copyAttributeValue(focused, "AXSelectedTextRange", range), range)) {
-        return info;
+        return std::nullopt;
     }
     Owned bounds;
     const AXError code =
         platform::copyParameterizedAttributeValue(focused, "AXBoundsForRange", range.get(), bounds);
-    info.bounds = usableRect(code, bounds);
-    return info;
+    return usableRect(code, bounds);
 }
 
-// A selection in page text, which browsers tell only through a text-marker range: its text and
-// its rectangle are both asked with that range, of the element that gave it.
-SelectionInfo pageSelection(Ref asked) {
+// A selection in page text, which browsers tell only through a text-marker range: its text is
+// asked with that range, which is kept for the rectangle.
+SelectedText pageSelection(Ref asked) {
     Owned markers;
     AXError read = platform::copyAttributeValue(asked, "AXSelectedTextMarkerRange", markers);
     if (read == platform::kAXErrorCannotComplete) return unanswered();
@@ -174,11 +173,10 @@ SelectionInfo pageSelection(Ref asked) {
                                                      markers.get(), text);
     if (read == platform::kAXErrorCannotComplete) return unanswered();
     if (!copied(read, text) || !platform::isString(text.get())) return {};
-    SelectionInfo info;
-    info.text = platform::stringValue(text.get());
-    if (info.text.empty()) return {};
-    info.bounds = pageRect(asked, markers.get());
-    return info;
+    SelectedText selected;
+    selected.text = platform::stringValue(text.get());
+    if (!selected.text.empty()) selected.markers = std::move(markers);
+    return selected;
 }
 
 }  // namespace
@@ -219,7 +217,7 @@ Owned webAreaAbove(Ref element, bool& busy) {
     return {};
 }
 
-SelectionInfo currentSelectionInfo() {
+SelectedText readSelectedText() {
     if (!currentAXApp) return {};
 
     Owned focused;
@@ -230,18 +228,37 @@ SelectionInfo currentSelectionInfo() {
 
     // Text controls answer with their selected text; a web area has none to give for a selection
     // in its page, and is asked through its text-marker range instead.
-    SelectionInfo info = controlSelection(focused.get());
-    if (info.text.empty() && !info.unanswered) info = pageSelection(focused.get());
-    if (!info.text.empty() || info.unanswered) return info;
+    SelectedText read = controlSelection(focused.get());
+    if (read.text.empty() && !read.unanswered) read = pageSelection(focused.get());
+    if (!read.text.empty()) read.element = std::move(focused);
+    if (!read.text.empty() || read.unanswered) return read;
 
     // The focus may be on a link, a button or a group of the page, or in another frame than the
     // selection. WebKit answers for a frame's selection only on the frame's web area: ask the
     // nearest one up from the focus, unless the focus is one itself and has answered already.
     bool busy = false;
-    if (isWebArea(focused.get(), busy) || busy) return busy ? unanswered() : info;
+    if (isWebArea(focused.get(), busy) || busy) return busy ? unanswered() : std::move(read);
     Owned webArea = webAreaAbove(focused.get(), busy);
     if (busy) return unanswered();
-    return webArea ? pageSelection(webArea.get()) : info;
+    if (!webArea) return read;
+    read = pageSelection(webArea.get());
+    if (!read.text.empty()) read.element = std::move(webArea);
+    return read;
+}
+
+std::optional<platform::Rect> selectionRect(const SelectedText& selected) {
+    if (selected.text.empty() || !selected.element) return std::nullopt;
+    return selected.markers ? pageRect(selected.element.get(), selected.markers.get())
+                            : controlRect(selected.element.get());
+}
+
+SelectionInfo currentSelectionInfo() {
+    SelectedText read = readSelectedText();
+    SelectionInfo info;
+    info.bounds = selectionRect(read);
+    info.text = std::move(read.text);
+    info.unanswered = read.unanswered;
+    return info;
 }
 
 }  // namespace sw

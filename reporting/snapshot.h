@@ -16,6 +16,20 @@ struct SelectionInfo {
     bool unanswered = false;
 };
 
+// A selection read in two steps: its text, which says whether there is one, and only for the line
+// that reports it its rectangle, asked of the element that holds it.
+struct SelectedText {
+    std::string text;          // as in SelectionInfo
+    bool unanswered = false;   // as in SelectionInfo
+    platform::Owned element;   // the element whose selection `text` is; none when `text` is empty
+    platform::Owned markers;   // a page's selection: its text-marker range; none in a text control
+};
+SelectedText readSelectedText();
+// The rectangle of what `selected` holds: none when it is empty, when its holder cannot say, or when
+// the end of input comes while waiting for an answer.
+std::optional<platform::Rect> selectionRect(const SelectedText& selected);
+
+// Both at once, holding nothing afterwards.
 SelectionInfo currentSelectionInfo();
 
 // Whether `element` is a web page's (or a frame's) web area, by its "AXRole". `busy` tells that the

@@ -9,6 +9,13 @@
 
 #include "platform/platform.h"
 
+#ifdef _WIN32
+// Windows' C runtime defines `stderr` as an expression, which cannot name a value of ours. The
+// macro goes, and the C stream keeps its name as a value outside our namespace instead.
+#undef stderr
+inline FILE* const stderr = __acrt_iob_func(2);
+#endif
+
 namespace sw {
 
 // The browsers whose selections are reported, by exact, case-sensitive bundle identifier.

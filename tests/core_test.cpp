@@ -4,12 +4,18 @@
 // making, registering and releasing observers are checked by the fuzz program that the soak runs
 // (tests/fuzz), exact diagnostics by the whole-process tests.
 #include <fcntl.h>
+#ifdef _WIN32
+#include <io.h>
+#endif
 
+#include <algorithm>
 #include <cmath>
 #include <limits>
 #include <thread>
 
 #include "reporting/evaluator.h"
+#include "watch/followup.h"
+#include "watch/observer.h"
 #include "tests/support.h"
 
 namespace sw::test {
@@ -39,14 +45,19 @@ TEST_F(CoreTest, EventsAreCompactJsonLinesOrNothing) {
 
 TEST_F(CoreTest, LongLineReachesANonBlockingPipeWhole) {
     int fds[2];
+#ifdef _WIN32
+    // Windows pipes block; the writer still meets partial writes while the reader sleeps.
+    ASSERT_EQ(_pipe(fds, 4096, _O_BINARY), 0);
+#else
     ASSERT_EQ(::pipe(fds), 0);
     ::fcntl(fds[1], F_SETFL, O_NONBLOCK);
+#endif
     const std::string message(200000, 'x');  // partial writes, and EAGAIN while the reader sleeps
     std::string received;
     std::thread reader([&] {
         std::this_thread::sleep_for(std::chrono::milliseconds(100));
         char buffer[8192];
-        for (ssize_t n; (n = ::read(fds[0], buffer, sizeof buffer)) > 0;) received.append(buffer, n);
+        for (int n; (n = static_cast<int>(::read(fds[0], buffer, sizeof buffer))) > 0;) received.append(buffer, n);
     });
     stderr = {fds[1]};
     logErr(message);
@@ -100,6 +111,83 @@ TEST_F(CoreTest, BusyBrowserKeepsTheReportedState) {
         row.fail(row.inPage ? sim::selectPageText(101, "word", at) : sim::selectText(101, "word", at));
         lastEmitted = true;
         EXPECT_EQ(written(1, evaluateAndEmit), row.line) << &row - rows;
+    }
+}
+
+// Six evaluations of a standing selection write one line and ask for its rectangle once, for that
+// line; with nothing selected, neither the range nor the rectangle is asked.
+TEST_F(CoreTest, RectangleOnlyForThePresentLine) {
+    const struct {
+        int (*select)(platform::ProcessId, std::string, std::optional<platform::Rect>);
+        const char* text;
+        int lines, rangeQuestions, boundsQuestions;
+    } rows[] = {{sim::selectText, "word", 1, 1, 1}, {sim::selectPageText, "word", 1, 0, 1},
+                {sim::selectText, "", 1, 0, 0}, {sim::selectPageText, "", 1, 0, 0}};
+    for (const auto& row : rows) {
+        sim::reset();
+        watchFirefox();
+        lastEmitted.reset();
+        row.select(101, row.text, platform::Rect{1, 2, 3, 4});
+        const std::string out = written(1, [] { for (int i = 0; i < 6; ++i) evaluateAndEmit(); });
+        EXPECT_EQ(std::count(out.begin(), out.end(), '\n'), row.lines) << out;
+        EXPECT_EQ(sim::queryCount("AXSelectedTextRange"), row.rangeQuestions) << row.text;
+        EXPECT_EQ(sim::queryCount("AXBoundsForRange") + sim::queryCount("AXBoundsForTextMarkerRange"),
+                  row.boundsQuestions)
+            << row.text;
+    }
+}
+
+// A release brings an evaluation at once (unless one has run since) and 100, 400 and 1,000 ms
+// later; a newer release starts the series again, and the observer's going ends it. Evaluations
+// counted by their first question.
+TEST_F(CoreTest, ReleasesAreFollowedUpOnce) {
+    watchFirefox();
+    sim::addApplication(102, "com.apple.TextEdit");
+    platform::addActivationObserver(handleFrontmostChange);
+    platform::addInputReleaseObserver(handleInputRelease);
+    attachObserver(101);
+    const int before = sim::queryCount("AXFocusedUIElement");
+    std::vector<std::pair<int, int>> seen;  // (ms, evaluations by then)
+    const auto probe = [&](int ms) {
+        sim::schedule(std::chrono::milliseconds(ms),
+                      [&, ms] { seen.emplace_back(ms, sim::queryCount("AXFocusedUIElement") - before); });
+    };
+    // A notification's evaluation after the release stands for the one at once: evaluations at 0
+    // and 100; the ones at 400 and 1000 are dropped.
+    sim::postNotification(101, "AXSelectedTextChanged");
+    sim::releaseMouseButton();
+    sim::schedule(std::chrono::milliseconds(200), sim::releaseMouseButton);  // 200, 300, 600, 1200
+    sim::schedule(std::chrono::milliseconds(1500), sim::releaseMouseButton);  // 1500 only:
+    sim::schedule(std::chrono::milliseconds(1550), [] { sim::activate(102); });  // the observer goes
+    for (int ms : {150, 250, 500, 900, 1100, 1400, 2200}) probe(ms);
+    sim::schedule(std::chrono::milliseconds(2300), sim::stopMainLoop);
+    (void)written(1, platform::runMainRunLoop);
+    const std::vector<std::pair<int, int>> expected = {{150, 2}, {250, 3}, {500, 4}, {900, 5},
+                                                       {1100, 5}, {1400, 6}, {2200, 7}};
+    EXPECT_EQ(seen, expected);
+    EXPECT_EQ(sim::pendingTasks(), 0);
+}
+
+// A question a browser cannot complete at attach ends the attach's reading: a hung browser is
+// asked only the wake-up read after its registrations, a busy focus leaves the window unwalked.
+TEST_F(CoreTest, CannotCompleteEndsTheAttachsReading) {
+    const struct {
+        void (*busy)(int window);
+        int questions;
+    } rows[] = {{[](int) { sim::setHung(101, true); }, 1},
+                {[](int) { sim::setFocused(101, kBusy); }, 3},
+                {[](int window) { sim::setAttribute(window, "AXRole", kBusy); }, 4}};
+    for (const auto& row : rows) {
+        SetUp();
+        platform::setMessagingTimeout(0.001f);
+        sim::addApplication(101, "org.mozilla.firefox");
+        const int window = sim::addElement(101);
+        sim::setAttribute(window, "AXChildren", sim::Answer::of(sim::ArrayValue{{sim::addElement(101)}}));
+        sim::setFocusedWindow(101, sim::Answer::of(sim::ElementRef{window}));
+        row.busy(window);
+        attachObserver(101);
+        EXPECT_EQ(sim::queryCount(), row.questions) << &row - rows;
+        TearDown();
     }
 }
 

@@ -7,6 +7,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <optional>
 #include <sstream>
 #include <string>
@@ -100,6 +101,7 @@ private:
 constexpr const char* kPresent =
     R"({"app":"org.mozilla.firefox","bounds":{"height":21,"width":100,"x":11,"y":-4},"selection":true})";
 constexpr const char* kCleared = R"({"selection":false})";
+constexpr const char* kPresentWithoutBounds = R"({"app":"org.mozilla.firefox","selection":true})";
 
 // Firefox (501) in front with a word selected, so the first line is kPresent; TextEdit is 502 and
 // Chrome 503.
@@ -121,6 +123,17 @@ const std::string kHeldUntilInput =
     "step hold ; register 501 AXFocusedUIElementChanged -25200 ; text 501 ; activate 501\n"
     "step text 501 again ; notify 501 AXSelectedTextChanged\n";
 
+// The thread sanitizer sleeps a second before a process exits, to catch late races.
+#ifdef __SANITIZE_THREAD__
+constexpr long kExitSleepMs = 1000;
+#else
+constexpr long kExitSleepMs = 0;
+#endif
+
+// A word selected in a page whose rectangle is not answered yet, which is asked again for 150 ms.
+const std::string kRectangleNotYet =
+    "text 501\nstep page 501 word ; notify 501 AXSelectedTextChanged\n";
+
 struct Parent {
     const char* name;
     int setup;
@@ -132,7 +145,8 @@ struct Parent {
 // P, C, E: the next line is kPresent, kCleared, the permission error; "-": output ends; B, L: a
 // burst on 501 of 100 lines or, read after a pause of 1.5 s, of 20,000 (cleared, present, ...);
 // r, c: the next diagnostic is the failed registration, the failed creation; s: release a step;
-// j: write junk into stdin; i, o, e: close stdin, stdout, stderr.
+// j: write junk into stdin; i, o, e: close stdin, stdout, stderr; w: wait 20 ms; x: close stdin,
+// and the output ends within 100 ms, maybe after the line of an evaluation under way.
 TEST(Process, StartsRunsAndEnds) {
     const Parent runs[] = {
         {"no access", 0, "trusted no\n", "j E -", "exit 2"},
@@ -151,6 +165,7 @@ TEST(Process, StartsRunsAndEnds) {
         {"stderr full", kStderrFull, kFailingObservers, "P s C s P s B i -", "exit 0"},
         {"paused reader of a non-blocking output", kNonBlockingStdout, "at 0 burst 501 20000\n", "P L i -",
          "exit 0"},
+        {"input ends while a rectangle is waited for", 0, kRectangleNotYet, "C s w x", "exit 0"},
     };
     std::string junk(1 << 20, '\0');  // binary, NULs and line feeds included
     for (std::size_t i = 0; i < junk.size(); ++i) junk[i] = static_cast<char>(i * 131 + (i >> 9));
@@ -180,12 +195,54 @@ TEST(Process, StartsRunsAndEnds) {
                 case 's': child.step(); break;
                 case 'j': child.writeStdin(junk); break;
                 case 'i': child.close(0); break;
+                case 'w': std::this_thread::sleep_for(std::chrono::milliseconds(20)); break;
+                case 'x': {
+                    const auto closed = std::chrono::steady_clock::now();
+                    child.close(0);
+                    for (std::optional<std::string> line; (line = child.readLine());) {
+                        EXPECT_EQ(line, kPresentWithoutBounds);
+                    }
+                    const auto took = std::chrono::steady_clock::now() - closed;
+                    EXPECT_LT(std::chrono::duration_cast<std::chrono::milliseconds>(took).count(),
+                              100 + kExitSleepMs);
+                } break;
                 case 'o': child.close(1); break;
                 case 'e': child.close(2); break;
             }
         }
         EXPECT_EQ(child.ending(), run.ending);
         EXPECT_EQ(child.pendingOutput(), "") << "a line cut short";
+    }
+}
+
+// A browser that answers nothing holds each accessibility call for the messaging time-out only,
+// and a call it cannot complete ends the attach's reading and the evaluation: the end of input
+// still ends the process within a second, whether it comes at start-up or during the attach of
+// the hung browser brought to the front.
+TEST(Process, EndOfInputEndsItWhileABrowserHangs) {
+    using Clock = std::chrono::steady_clock;
+    const struct {
+        const char* name;
+        const char* extra;
+        bool step;  // activate the hung browser with the first step, close the input 0.3 s later
+    } runs[] = {{"hung at start-up", "hang 501\n", false},
+                {"hung browser brought to the front", "front 502\nhang 501\nstep activate 501\n", true}};
+    for (const auto& run : runs) {
+        SCOPED_TRACE(run.name);
+        Child child(scenario(run.extra));
+        if (run.step) {
+            EXPECT_EQ(child.readLine(), kCleared);
+            child.step();
+            std::this_thread::sleep_for(std::chrono::milliseconds(300));
+        }
+        const auto closed = Clock::now();
+        child.close(0);
+        if (!run.step) {
+            EXPECT_EQ(child.readLine(), kCleared);  // unknown, so no selection at first
+        }
+        EXPECT_EQ(child.readLine(), std::nullopt);
+        EXPECT_EQ(child.ending(), "exit 0");
+        EXPECT_LT(Clock::now() - closed, std::chrono::milliseconds(1000 + kExitSleepMs));
     }
 }
 

@@ -84,9 +84,9 @@ TEST_F(SnapshotTest, RectangleFromTheEndsOfTheRange) {
         change();
         EXPECT_EQ(asked(rect(3, 0)), "in page #1");
     }
-    const int ends = sim::queryCount("AXStartTextMarkerForTextMarkerRange");
+    const int ends = sim::queryCount("AXUIElementForTextMarker");
     EXPECT_EQ(asked(busy), "in page #1");
-    EXPECT_EQ(sim::queryCount("AXStartTextMarkerForTextMarkerRange"), ends) << "asked after a busy answer";
+    EXPECT_EQ(sim::queryCount("AXUIElementForTextMarker"), ends) << "asked after a busy answer";
 }
 
 // With no selection of its own, the focus (a link, a group) leads to the nearest web area above it,

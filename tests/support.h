@@ -3,7 +3,11 @@
 #pragma once
 
 #include <gtest/gtest.h>
+#ifdef _WIN32
+#include <io.h>
+#else
 #include <unistd.h>
+#endif
 
 #include <cstdio>
 #include <cstdlib>
@@ -16,6 +20,23 @@ namespace sw::test {
 
 template <typename F>
 std::string written(int fd, F&& action) {
+#ifdef _WIN32
+    // The C runtime's descriptors stand for the handles the Windows backend writes to.
+    std::fflush(stdout);
+    FILE* capture = std::tmpfile();
+    if (capture == nullptr) std::abort();
+    const int file = _fileno(capture), saved = _dup(fd);
+    _dup2(file, fd);
+    action();
+    std::fflush(stdout);
+    _dup2(saved, fd);
+    _close(saved);
+    std::string bytes(static_cast<std::size_t>(_lseek(file, 0, SEEK_END)), '\0');
+    _lseek(file, 0, SEEK_SET);
+    if (_read(file, bytes.data(), static_cast<unsigned>(bytes.size())) < 0) std::abort();
+    std::fclose(capture);
+    return bytes;
+#else
     std::fflush(stdout);
     char path[] = "/tmp/sw-capture-XXXXXX";
     const int file = ::mkstemp(path), saved = ::dup(fd);
@@ -29,6 +50,7 @@ std::string written(int fd, F&& action) {
     ::close(saved);
     ::close(file);
     return bytes;
+#endif
 }
 
 class SimTest : public ::testing::Test {

@@ -89,6 +89,7 @@ export class SelectionWatcher extends EventEmitter {
 export function permissionHelp(platform?: NodeJS.Platform): string;
 
 /** The executable a watcher without a `command` option runs. */
-export function findExecutable(command?: string, env?: NodeJS.ProcessEnv): string;
+export function findExecutable(command?: string, env?: NodeJS.ProcessEnv,
+  where?: { platform?: NodeJS.Platform; arch?: string; paths?: string[] }): string;
 
 export const PERMISSION_DENIED: 'ax_permission_denied';

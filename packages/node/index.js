@@ -41,6 +41,13 @@ function permissionHelp(platform = process.platform) {
       'starts the watcher (when run from a terminal: the terminal application), then start again.',
     ].join('\n');
   }
+  if (platform === 'win32') {
+    return [
+      'selection-watcher cannot use UI Automation.',
+      'It reads the browsers of the desktop it runs on: start it from a program in the signed-in',
+      'user\'s desktop session (not from a service or a remote shell without a desktop), then start again.',
+    ].join('\n');
+  }
   return [
     'selection-watcher cannot use the accessibility bus.',
     'Turn accessibility on for your desktop session:',
@@ -52,12 +59,15 @@ function permissionHelp(platform = process.platform) {
 
 // The executable to run: the command given, then $SELECTION_WATCHER, then the one in the platform
 // package npm installed beside this one, and last selection-watcher from the PATH (a system
-// package), which fails to start with ENOENT when there is none.
-function findExecutable(command, env = process.env) {
+// package), which fails to start with ENOENT when there is none. On Windows the executable is
+// selection-watcher.exe. `where` is for tests: another platform, and the folders to look in.
+function findExecutable(command, env = process.env, where = {}) {
   if (command) return command;
   if (env.SELECTION_WATCHER) return env.SELECTION_WATCHER;
+  const { platform = process.platform, arch = process.arch, paths } = where;
+  const exe = platform === 'win32' ? 'selection-watcher.exe' : 'selection-watcher';
   try {
-    return require.resolve(`selection-watcher-${process.platform}-${process.arch}/bin/selection-watcher`);
+    return require.resolve(`selection-watcher-${platform}-${arch}/bin/${exe}`, paths && { paths });
   } catch {
     return 'selection-watcher';
   }
@@ -120,10 +130,12 @@ class SelectionWatcher extends EventEmitter {
   _spawn() {
     // A process group of its own: Ctrl-C in a terminal then reaches only this process, which ends
     // the watcher by closing its input, instead of killing it behind our back.
+    // On Windows no console window shows for it either.
     const child = spawn(this.command, this.args, {
       env: this.env,
       stdio: ['pipe', 'pipe', 'pipe'],
       detached: true,
+      windowsHide: true,
     });
     this._child = child;
     const startedAt = Date.now();

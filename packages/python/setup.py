@@ -11,13 +11,12 @@ try:
 except ImportError:
     from wheel.bdist_wheel import bdist_wheel
 
-EXECUTABLE = os.path.join(os.path.dirname(os.path.abspath(__file__)),
-                          "selection_watcher", "bin", "selection-watcher")
+BIN = os.path.join(os.path.dirname(os.path.abspath(__file__)), "selection_watcher", "bin")
 
 
 def platform_tag():
     if os.environ.get("SELECTION_WATCHER_WHEEL_PLATFORM"):
-        return os.environ["SELECTION_WATCHER_WHEEL_PLATFORM"]
+        return os.environ["SELECTION_WATCHER_WHEEL_PLATFORM"]  # e.g. win_amd64, cross-built
     if sys.platform == "darwin":
         return "macosx_14_0_arm64"  # what the executable is built for, whatever built Python
     return sysconfig.get_platform().replace("-", "_").replace(".", "_")
@@ -29,8 +28,9 @@ class PlatformWheel(bdist_wheel):
 
     def run(self):
         # A wheel without the executable would install and then fail at every start.
-        if not os.access(EXECUTABLE, os.X_OK):
-            sys.exit(f"{EXECUTABLE} is missing or not executable: build the wheel with scripts/package")
+        name = "selection-watcher.exe" if platform_tag().startswith("win") else "selection-watcher"
+        if not os.access(os.path.join(BIN, name), os.X_OK):
+            sys.exit(f"{os.path.join(BIN, name)} is missing or not executable: build the wheel with scripts/package")
         super().run()
 
 

@@ -44,4 +44,9 @@ if(BUILD_TESTING)
       set_tests_properties(${name} PROPERTIES LABELS "e2e" TIMEOUT 600 RUN_SERIAL TRUE)
     endforeach()
   endforeach()
+  # Firefox as a Snap runs it: its display reached through a link, an X connection held beside it.
+  add_test(NAME e2e_snap_firefox
+           COMMAND /usr/bin/python3 ${CMAKE_CURRENT_SOURCE_DIR}/tests/e2e/browser_e2e.py
+                   firefox $<TARGET_FILE:selection-watcher> snap)
+  set_tests_properties(e2e_snap_firefox PROPERTIES LABELS "e2e" TIMEOUT 600 RUN_SERIAL TRUE)
 endif()

@@ -124,6 +124,11 @@ struct Extent {
 // per application.
 bool isChromium(AtspiAccessible* accessible);
 
+// Whether an object of Chrome's engine lies in a page rather than among the browser's own controls
+// (the address bar), which announce every change of their selection: only objects of a page carry
+// the HTML tag they stand for, besides the page's document itself.
+bool inPage(AtspiAccessible* accessible);
+
 // The selected ranges of one accessible's own text (at most a few).
 Ranges selectedRanges(AtspiAccessible* accessible);
 
@@ -154,12 +159,23 @@ ProcessId processOf(AtspiAccessible* accessible);
 // Bus name of the application owning an accessible; empty if unknown.
 std::string busNameOf(AtspiAccessible* accessible);
 
+// What is learnt per application is kept by its bus name, which is never reused, until the name
+// leaves the bus: whoever keeps something calls followDeparture for the name, and at its departure
+// forgetBusName drops it everywhere.
+void followDeparture(const std::string& bus);
+void forgetBusName(const std::string& bus);
+// The parts of forgetBusName, one per file that keeps something.
+void forgetProcess(const std::string& bus);      // text.cpp
+void forgetCoordinates(const std::string& bus);  // display.cpp
+void forgetQuestions(const std::string& bus);    // accessibility.cpp
+
 // Whether the application owning an accessible answers its extents in screen coordinates, as an
 // X11 client does, rather than relative to its window, as a native Wayland client does
 // (display.cpp). Decided once per application.
 bool extentsOnScreen(AtspiAccessible* accessible);
-// Whether the session has a Wayland display, as the registry also judges it: then it takes no
-// input from the X server, and sends no "mouse:button" events for any application.
+// Whether the session has a Wayland display: WAYLAND_DISPLAY names a socket that exists (a stale
+// name inherited into an X11 login does not count). In such a session the registry takes no input
+// from the X server, and sends no "mouse:button" events for any application.
 bool waylandSession();
 
 // ---- Workspace (workspace.cpp) ---------------------------------------------------------------
@@ -169,8 +185,8 @@ void startWorkspace();
 Accessible applicationForPid(ProcessId pid);
 // The active window of that application, as the last activation named it or found afresh.
 Accessible activeWindowOf(ProcessId pid, AtspiAccessible* application);
-// The accessible that last announced gaining the focus, and that announcement's process.
-void noteFocused(AtspiAccessible* accessible, ProcessId pid);
+// The accessible that last announced gaining the focus; that one when it belongs to the process.
+void noteFocused(AtspiAccessible* accessible);
 Accessible lastFocused(ProcessId pid);
 // The process in front, 0 when no accessible application is.
 ProcessId frontmostProcess();
@@ -179,6 +195,8 @@ AtspiAccessible* frontmostAccessible();
 // ---- Observers (runloop.cpp) -----------------------------------------------------------------
 
 void destroyObserver(Object* observer);
+// A snapshot begins: until it reads a selection, the last look found none.
+void noteLookStarted();
 // What a snapshot read in the focused element of the application in front: whether it has a
 // selection, or may have one. In a Wayland session a standing selection in Chrome's engine is read
 // again while it stands.
@@ -225,6 +243,7 @@ struct Object {
 
     // Observers.
     ObserverCallback callback = nullptr;
+    std::string bus;  // of the watched application, once the observer is in the run loop
     std::vector<Registration*> registrations;
     RunLoopSource source;
     struct Pending {

@@ -1,15 +1,19 @@
-// Observers and the run loop over AT-SPI2 and the GLib main loop.
+// Observers, timers and the run loop over AT-SPI2 and the GLib main loop.
 //
 // Observers are AT-SPI event listeners whose events wait in a GLib source of their own, so they
 // are delivered on the main loop only while that source is in it. A browser may clear a selection
 // on a click or a key without telling anybody; a button or key released while a watched browser
-// is in front is therefore delivered to its observer as a selection change too.
+// is in front is therefore reported to the core, which looks again.
+#include <dbus/dbus.h>
+
 #include <iterator>
 #include <map>
+#include <set>
 #include <string>
 #include <thread>
 
 #include "platform/atspi/internal.h"
+#include "platform/posix/handover.h"
 
 namespace sw::platform {
 
@@ -48,6 +52,12 @@ gboolean deliveryDispatch(GSource* source, GSourceFunc, gpointer) {
     if (observer->pending.empty()) return G_SOURCE_CONTINUE;
     Object::Pending next = std::move(observer->pending.front());
     observer->pending.pop_front();
+    // Events that stand for the same notification and wait together (a browser announces one
+    // change of a selection as a selection change and a caret move) tell the watcher one thing:
+    // they are delivered once, and the one evaluation reads what all of them would.
+    std::erase_if(observer->pending, [&next](const Object::Pending& waiting) {
+        return waiting.registration == next.registration;
+    });
     // The callback may drop the observer (a new browser came to the front): hold it meanwhile.
     ++observer->references;
     Owned held = Owned::adopt(observer);
@@ -60,22 +70,20 @@ gboolean deliveryDispatch(GSource* source, GSourceFunc, gpointer) {
 GSourceFuncs deliveryFuncs = {deliveryReady, deliveryCheck, deliveryDispatch, nullptr, nullptr,
                               nullptr};
 
-void removeFromLoop(Object* observer) {
-    DeliverySource* attached = std::exchange(observer->source.attached, nullptr);
-    if (attached != nullptr) {
-        g_source_destroy(&attached->base);
-        g_source_unref(&attached->base);
-    }
-    observer->pending.clear();
-}
-
 // Listening to an AT-SPI event costs round trips to the bus and to the registry, several
-// milliseconds on every activation of a browser if each observer listened for itself. So each event
-// kind is listened to once, from the first observer on, and its events are handed to the
-// registrations that stand for it; events nobody is registered for are dropped on arrival.
+// milliseconds if each observer listened for itself. So each event kind is listened to through one
+// listener, and its events are handed to the registrations that stand for it; events nobody is
+// registered for are dropped on arrival. Focus events are heard from every application, for good:
+// they say which element to read when a browser comes to the front, and come only when the user
+// moves the focus. Text events come with every key typed anywhere (a caret moving in a password
+// field included), so they are heard only from the application whose observer is in the run loop,
+// and only while it is there.
 struct SharedListener {
     AtspiEventListener* listener = nullptr;
     std::vector<Registration*> registrations;
+    bool scoped = false;       // heard only from the watched application
+    bool registered = false;   // with the registry, for `app` when scoped
+    std::string app;           // bus name of that application; empty: every application
 };
 
 std::map<std::string, SharedListener, std::less<>>& sharedListeners() {
@@ -83,35 +91,84 @@ std::map<std::string, SharedListener, std::less<>>& sharedListeners() {
     return *listeners;
 }
 
+// Whether an event comes from the application an observer watches. Compared by bus name, which
+// needs no call: a callback asks nothing of the bus, which would dispatch further events inside it.
+bool fromWatched(AtspiAccessible* source, const Object* observer) {
+    const std::string bus = busNameOf(source);
+    return !bus.empty() && (observer->bus.empty() ? processOf(source) == observer->pid
+                                                  : bus == observer->bus);
+}
+
 void onObserverEvent(AtspiEvent* event, void* data) {
     const auto* shared = static_cast<const SharedListener*>(data);
     // Focus events also announce losing the focus; only gaining it counts.
     const bool gainedFocus = g_str_has_prefix(event->type, "object:state-changed:") == FALSE ||
                              event->detail1 != 0;
-    const ProcessId pid = event->source != nullptr && gainedFocus && !shared->registrations.empty()
-                              ? processOf(event->source)
-                              : 0;
-    if (pid != 0 && g_str_has_prefix(event->type, "object:state-changed:focused")) {
-        noteFocused(event->source, pid);
-    }
-    for (Registration* registration : shared->registrations) {
-        Object* observer = registration->observer;
-        if (pid != 0 && observer->source.attached != nullptr && pid == observer->pid) {
-            observer->pending.push_back({registration, Accessible::share(event->source)});
+    if (event->source != nullptr && gainedFocus) {
+        if (g_str_has_prefix(event->type, "object:state-changed:focused")) noteFocused(event->source);
+        for (Registration* registration : shared->registrations) {
+            Object* observer = registration->observer;
+            if (observer->source.attached != nullptr && fromWatched(event->source, observer)) {
+                observer->pending.push_back({registration, Accessible::share(event->source)});
+            }
         }
     }
     g_boxed_free(ATSPI_TYPE_EVENT, event);
 }
 
-// Starts listening to `event` for good, if that has not happened yet.
+// Text events, heard only from the watched application.
+bool scopedEvent(std::string_view event) { return event.substr(0, 12) == "object:text-"; }
+
+bool registerShared(SharedListener& shared, const std::string& event, AtspiAccessible* app) {
+    GError* error = nullptr;
+    shared.registered = atspi_event_listener_register_with_app(shared.listener, event.c_str(),
+                                                               nullptr, app, &error);
+    g_clear_error(&error);
+    shared.app = shared.registered && app != nullptr ? busNameOf(app) : std::string();
+    return shared.registered;
+}
+
+// The bus's match rule that libatspi adds for "category:some-name" from one application.
+std::string senderRule(std::string_view event, const std::string& bus) {
+    const std::size_t colon = event.find(':');
+    std::string category(event.substr(0, colon)), member;
+    category[0] = g_ascii_toupper(category[0]);
+    bool upper = true;
+    for (const char c : event.substr(colon + 1)) {
+        if (c == '-' || c == ':') {
+            upper = true;
+            if (c == ':') break;
+            continue;
+        }
+        member += upper ? g_ascii_toupper(c) : c;
+        upper = false;
+    }
+    return "type='signal',interface='org.a11y.atspi.Event." + category + "',member='" + member +
+           "',sender='" + bus + "'";
+}
+
+void deregisterShared(SharedListener& shared, const std::string& event) {
+    if (!std::exchange(shared.registered, false)) return;
+    atspi_event_listener_deregister(shared.listener, event.c_str(), nullptr);
+    // libatspi takes back the rule it would add for every application, not the one it added for
+    // this one: without this the bus would go on sending the application's events, and the rules
+    // would pile up with every attach.
+    DBusConnection* bus = atspi_get_a11y_bus();
+    if (!shared.app.empty() && bus != nullptr) {
+        dbus_bus_remove_match(bus, senderRule(event, shared.app).c_str(), nullptr);
+    }
+    shared.app.clear();
+}
+
+// The listener of `event`, made the first time; an event heard from every application is
+// registered with the registry at once and for good, a scoped one while an application is watched.
 SharedListener* listenTo(const char* event) {
     auto [it, inserted] = sharedListeners().try_emplace(event);
     SharedListener& shared = it->second;
     if (inserted) {
         shared.listener = atspi_event_listener_new(onObserverEvent, &shared, nullptr);
-        GError* error = nullptr;
-        if (!atspi_event_listener_register(shared.listener, event, &error)) {
-            g_clear_error(&error);
+        shared.scoped = scopedEvent(event);
+        if (!shared.scoped && !registerShared(shared, it->first, nullptr)) {
             g_object_unref(shared.listener);
             sharedListeners().erase(it);
             return nullptr;
@@ -141,6 +198,21 @@ std::vector<const char*> eventsFor(std::string_view notification) {
 
 // ---- Released buttons and keys -------------------------------------------------------------
 
+Task releaseHandler = nullptr;
+
+// Whether an observer watches the application in front, registered for selection changes.
+bool watchingFront() {
+    const ProcessId front = frontmostProcess();
+    if (front == 0) return false;
+    const auto shared = sharedListeners().find(eventsFor(kSelectionChanged).front());
+    if (shared == sharedListeners().end()) return false;
+    for (const Registration* registration : shared->second.registrations) {
+        const Object* observer = registration->observer;
+        if (observer->source.attached != nullptr && observer->pid == front) return true;
+    }
+    return false;
+}
+
 // A selection change for every observer that watches the application in front.
 void deliverInputToFront() {
     const ProcessId front = frontmostProcess();
@@ -154,29 +226,9 @@ void deliverInputToFront() {
     }
 }
 
-// A browser acts on the input at once but may bring its accessibility tree up to date a little
-// later (Chromium's engine does so from its page process): asked again three times within a
-// second, then not again until the next input, so nothing wakes up while the user does nothing.
-constexpr guint kFollowUpMilliseconds[] = {100, 400, 1000};
-guint followUp = 0;
-std::size_t followUpsDone = 0;
-
-gboolean onFollowUp(gpointer) {
-    followUp = 0;
-    deliverInputToFront();
-    if (++followUpsDone < std::size(kFollowUpMilliseconds)) {
-        followUp = g_timeout_add(kFollowUpMilliseconds[followUpsDone] -
-                                     kFollowUpMilliseconds[followUpsDone - 1],
-                                 onFollowUp, nullptr);
-    }
-    return G_SOURCE_REMOVE;
-}
-
+// The one report of a button or key released while a watched browser is in front.
 void onInputReleased() {
-    deliverInputToFront();
-    if (followUp != 0) g_source_remove(followUp);
-    followUpsDone = 0;
-    followUp = g_timeout_add(kFollowUpMilliseconds[0], onFollowUp, nullptr);
+    if (releaseHandler != nullptr && watchingFront()) releaseHandler();
 }
 
 // ---- Wayland sessions ------------------------------------------------------------------------
@@ -185,14 +237,19 @@ void onInputReleased() {
 // and Chrome's engine as a native Wayland client forwards no key either: a click with which it
 // clears a selection silently (a whole page selected, for one) would go unseen. So while a
 // selection stands in a browser of Chrome's engine in front, it is read again twice a second.
-// Firefox announces its own clears: it is not asked again. With no selection, or another
-// application in front, nothing wakes up.
+// Firefox announces its own clears, and so do the browser's own controls (the address bar): they
+// are not asked again. The reading stops as soon as a look ends anywhere but on a selection in a
+// page (no focus, a focus without text, nothing selected), unless the browser was too busy to
+// answer; with another application in front nothing wakes up.
 constexpr guint kStandingSelectionMilliseconds = 500;
 guint standingCheck = 0;
 ProcessId standingPid = 0;
+bool lastLookSelected = false;  // the last snapshot ended on a selection
 
 gboolean onStandingCheck(gpointer) {
-    if (standingPid == 0 || standingPid != frontmostProcess()) {
+    if (standingPid == 0 || standingPid != frontmostProcess() ||
+        !(lastLookSelected || stalled())) {
+        standingPid = 0;
         standingCheck = 0;
         return G_SOURCE_REMOVE;
     }
@@ -212,43 +269,150 @@ gboolean onKey(AtspiDeviceEvent* key, void*) {
     return FALSE;  // never consumed: the browser gets every key as before
 }
 
-// Listened to for good from the first observer in the run loop on. Only "mouse:button" and the
-// keystroke listener: the registry sends these as they happen, while listeners for all mouse
-// events or device events make it poll the pointer for the rest of the session.
-void listenToInput() {
-    static bool listening = false;
-    if (std::exchange(listening, true)) return;
-    AtspiEventListener* mouse = atspi_event_listener_new(onMouseButton, nullptr, nullptr);
-    atspi_event_listener_register(mouse, "mouse:button", nullptr);
-    AtspiDeviceListener* keys = atspi_device_listener_new(onKey, nullptr, nullptr);
-    // The registry matches modifiers exactly, so every combination of Shift, Caps Lock, Control,
-    // Alt and Super, with and without Num Lock, is listened to: 64 registrations, made once.
-    // Registration may report failure yet deliver, so its answer is not looked at.
+// ---- What is listened to while a browser is watched -------------------------------------------
+//
+// Buttons, keys and text events reach the watcher only while an observer is in the run loop: from
+// its attach to its teardown. Only "mouse:button" and the keystroke listener: the registry sends
+// these as they happen, while listeners for all mouse events or device events make it poll the
+// pointer. The registry's key sets list key symbols, and any character typed into a field clears
+// its selection, so every key is heard; only releases, and only while a browser is in front.
+// A teardown is followed at once by an attach when the user switches between browsers, or when
+// the same one is activated again, so listeners are dropped only once the handler that tore down
+// has ended with no observer in the run loop.
+
+// The registry matches modifiers exactly, so every combination of Shift, Caps Lock, Control, Alt
+// and Super, with and without Num Lock, is listened to: 64 registrations.
+AtspiKeyMaskType keyMask(unsigned combination) {
     constexpr AtspiKeyMaskType kModifiers[] = {
         1u << ATSPI_MODIFIER_SHIFT, 1u << ATSPI_MODIFIER_SHIFTLOCK, 1u << ATSPI_MODIFIER_CONTROL,
         1u << ATSPI_MODIFIER_ALT, 1u << ATSPI_MODIFIER_META3 /* Mod4, Super */,
         1u << ATSPI_MODIFIER_NUMLOCK};
-    for (unsigned combination = 0; combination < 1u << std::size(kModifiers); ++combination) {
-        AtspiKeyMaskType mask = 0;
-        for (std::size_t bit = 0; bit < std::size(kModifiers); ++bit) {
-            if (combination & (1u << bit)) mask |= kModifiers[bit];
-        }
-        atspi_register_keystroke_listener(keys, nullptr, mask, 1u << ATSPI_KEY_RELEASED_EVENT,
+    AtspiKeyMaskType mask = 0;
+    for (std::size_t bit = 0; bit < std::size(kModifiers); ++bit) {
+        if (combination & (1u << bit)) mask |= kModifiers[bit];
+    }
+    return mask;
+}
+constexpr unsigned kKeyMaskCombinations = 64;
+
+struct Input {
+    AtspiEventListener* mouse = nullptr;
+    AtspiDeviceListener* keys = nullptr;
+    bool listening = false;
+    guint check = 0;  // the pending look at whether anything is still watched
+};
+
+Input& input() {
+    static auto* state = new Input;
+    return *state;
+}
+
+std::vector<Object*>& observersInLoop() {
+    static auto* observers = new std::vector<Object*>;
+    return *observers;
+}
+
+void listenToInput() {
+    Input& in = input();
+    if (std::exchange(in.listening, true)) return;
+    if (in.mouse == nullptr) {
+        in.mouse = atspi_event_listener_new(onMouseButton, nullptr, nullptr);
+        in.keys = atspi_device_listener_new(onKey, nullptr, nullptr);
+    }
+    atspi_event_listener_register(in.mouse, "mouse:button", nullptr);
+    // Registration may report failure yet deliver, so its answer is not looked at.
+    for (unsigned combination = 0; combination < kKeyMaskCombinations; ++combination) {
+        atspi_register_keystroke_listener(in.keys, nullptr, keyMask(combination),
+                                          1u << ATSPI_KEY_RELEASED_EVENT,
                                           ATSPI_KEYLISTENER_NOSYNC, nullptr);
     }
+}
+
+void stopInput() {
+    Input& in = input();
+    if (!std::exchange(in.listening, false)) return;
+    atspi_event_listener_deregister(in.mouse, "mouse:button", nullptr);
+    for (unsigned combination = 0; combination < kKeyMaskCombinations; ++combination) {
+        atspi_deregister_keystroke_listener(in.keys, nullptr, keyMask(combination),
+                                            1u << ATSPI_KEY_RELEASED_EVENT, nullptr);
+    }
+}
+
+// Text events from the application of `observer` only (from every application while that one
+// cannot be found, rather than none), and input, from now on.
+void listenFor(Object* observer) {
+    Accessible app = applicationForPid(observer->pid);
+    observer->bus = app ? busNameOf(app.get()) : std::string();
+    for (auto& [event, shared] : sharedListeners()) {
+        if (!shared.scoped || (shared.registered && shared.app == observer->bus)) continue;
+        deregisterShared(shared, event);
+        registerShared(shared, event, app.get());
+    }
+    listenToInput();
+}
+
+gboolean onListeningCheck(gpointer) {
+    input().check = 0;
+    if (!observersInLoop().empty()) return G_SOURCE_REMOVE;
+    for (auto& [event, shared] : sharedListeners()) {
+        if (shared.scoped) deregisterShared(shared, event);
+    }
+    stopInput();
+    return G_SOURCE_REMOVE;
+}
+
+void removeFromLoop(Object* observer) {
+    DeliverySource* attached = std::exchange(observer->source.attached, nullptr);
+    if (attached != nullptr) {
+        g_source_destroy(&attached->base);
+        g_source_unref(&attached->base);
+        std::erase(observersInLoop(), observer);
+        // Right after the handler that is running, ahead of whatever the bus delivers next.
+        if (observersInLoop().empty() && input().check == 0) {
+            input().check = g_idle_add_full(G_PRIORITY_HIGH, onListeningCheck, nullptr, nullptr);
+        }
+    }
+    observer->pending.clear();
 }
 
 gboolean runMainTask(gpointer data) {
     Task task = *static_cast<Task*>(data);
     delete static_cast<Task*>(data);
     task();
+    handover::ran();
     return G_SOURCE_REMOVE;
 }
 
+// The main loop's timers, by GLib source id, until they run or are removed: removing an id that
+// is gone already would remove nothing but a warning.
+struct MainTimer {
+    TimerId id = 0;
+    Task task = nullptr;
+};
+
+std::set<TimerId>& liveTimers() {
+    static auto* timers = new std::set<TimerId>;  // main thread only
+    return *timers;
+}
+
+gboolean runTimer(gpointer data) {
+    const auto* timer = static_cast<const MainTimer*>(data);
+    liveTimers().erase(timer->id);
+    timer->task();
+    return G_SOURCE_REMOVE;
+}
+
+void deleteTimer(gpointer data) { delete static_cast<MainTimer*>(data); }
+
 }  // namespace
 
+void noteLookStarted() { lastLookSelected = false; }
+
 void noteSelectionRead(AtspiAccessible* focused, bool selected) {
-    standingPid = selected && waylandSession() && isChromium(focused) ? processOf(focused) : 0;
+    lastLookSelected = selected;
+    standingPid = selected && waylandSession() && isChromium(focused) && inPage(focused)
+                      ? processOf(focused)
+                      : 0;
     if (standingPid != 0 && standingCheck == 0) {
         standingCheck = g_timeout_add(kStandingSelectionMilliseconds, onStandingCheck, nullptr);
     }
@@ -316,12 +480,14 @@ RunLoop* runLoopGetCurrent() {
 
 void runLoopAddSource(RunLoop*, RunLoopSource* source) {
     if (source == nullptr || source->attached != nullptr) return;
-    listenToInput();
+    // Listening first: nothing the browser announces from here on is missed.
+    listenFor(source->observer);
     GSource* gsource = g_source_new(&deliveryFuncs, sizeof(DeliverySource));
     auto* delivery = reinterpret_cast<DeliverySource*>(gsource);
     delivery->observer = source->observer;
     g_source_attach(gsource, nullptr);
     source->attached = delivery;
+    observersInLoop().push_back(source->observer);
 }
 
 void runLoopRemoveSource(RunLoop*, RunLoopSource* source) {
@@ -339,9 +505,25 @@ void dispatchAsyncMain(Task task) {
     // Safe from any thread, and wakes the main context. Ahead of everything the bus delivers, so
     // the end of input is served right after the handler that is running, not after a backlog of
     // events.
+    handover::handed();
     g_idle_add_full(G_PRIORITY_HIGH, runMainTask, new Task(task), nullptr);
 }
 
 void dispatchAsyncUtility(Task task) { std::thread(task).detach(); }
+
+bool waitUnlessDispatched(std::uint32_t milliseconds) { return handover::wait(milliseconds); }
+
+TimerId addMainLoopTimer(std::uint32_t milliseconds, Task task) {
+    auto* timer = new MainTimer{0, task};
+    timer->id = g_timeout_add_full(G_PRIORITY_DEFAULT, milliseconds, runTimer, timer, deleteTimer);
+    liveTimers().insert(timer->id);
+    return timer->id;
+}
+
+void removeMainLoopTimer(TimerId timer) {
+    if (liveTimers().erase(timer) != 0) g_source_remove(static_cast<guint>(timer));
+}
+
+void addInputReleaseObserver(Task handler) { releaseHandler = handler; }
 
 }  // namespace sw::platform

@@ -31,8 +31,17 @@ constexpr gint64 kLastResortMicroseconds = 300 * 1000;
 // Pauses start short, as a word is mostly laid out within a millisecond or two of its selection,
 // and double up to the longest; that many measurements span the whole 600 ms.
 constexpr int kMaxMeasurements = 14;
-constexpr gulong kFirstRetryMicroseconds = 500;
-constexpr gulong kMaxRetryMicroseconds = 100 * 1000;
+constexpr gint64 kFirstRetryMicroseconds = 500;
+constexpr gint64 kMaxRetryMicroseconds = 100 * 1000;
+
+// When the measurement under way must stop, even in the middle of a pass: its time limit, or the
+// end of input, which no measurement holds up. 0 outside a measurement.
+gint64 measureLimit = 0;  // main thread only
+
+bool measureOver() {
+    return measureLimit != 0 && (g_get_monotonic_time() >= measureLimit ||
+                                 !platform::waitUnlessDispatched(0));
+}
 
 // What one snapshot has learnt of the page's structure (children, counts, texts, selections):
 // the search for selected text, the plan of the rectangle and the caret route come back to the
@@ -261,7 +270,7 @@ struct Box {
 };
 
 void addRange(Box& box, AtspiText* text, int start, int end) {
-    if (stalled()) return;
+    if (stalled() || measureOver()) return;
     ErrorSink error;
     AtspiRect* r =
         atspi_text_get_range_extents(text, start, end, ATSPI_COORD_TYPE_SCREEN, error.out());
@@ -271,7 +280,7 @@ void addRange(Box& box, AtspiText* text, int start, int end) {
 
 // An object's box, or a plain character's when there is no object.
 void addEnd(Box& box, AtspiAccessible* object, AtspiText* text, int offset) {
-    if (stalled()) return;
+    if (stalled() || measureOver()) return;
     ErrorSink error;
     AtspiRect* r = nullptr;
     if (object == nullptr) {
@@ -307,10 +316,14 @@ void addCoarse(Box& box, const Extent& extent, AtspiText* text) {
 }
 
 // `fallback` collects the boxes of the objects whose text could not be measured (yet): they
-// contain what that text paints.
+// contain what that text paints. A pass cut short by the end of the measurement is not ready.
 Box measureOnce(const std::vector<Extent>& extents, Box& fallback) {
     Box box;
     for (const Extent& extent : extents) {
+        if (measureOver()) {
+            box.ready = false;
+            return box;
+        }
         GRef<AtspiText> text(atspi_accessible_get_text_iface(extent.owner.get()));
         if (!text) continue;
         if (extent.coarse) {
@@ -421,10 +434,20 @@ std::optional<Ranges> selectionAroundCaret(AtspiAccessible* document, std::strin
     return Ranges{};
 }
 
+std::map<std::string, bool>& knownChromium() {
+    static auto* known = new std::map<std::string, bool>;  // by bus name
+    return *known;
+}
+
+std::map<std::string, ProcessId>& knownProcesses() {
+    static auto* known = new std::map<std::string, ProcessId>;  // by bus name
+    return *known;
+}
+
 }  // namespace
 
 bool isChromium(AtspiAccessible* accessible) {
-    static auto* known = new std::map<std::string, bool>;
+    auto* known = &knownChromium();
     const std::string bus = busNameOf(accessible);
     if (bus.empty()) return false;
     if (auto found = known->find(bus); found != known->end()) return found->second;
@@ -436,7 +459,24 @@ bool isChromium(AtspiAccessible* accessible) {
     const bool chromium = std::string(name) == "Chromium";
     g_free(name);
     known->emplace(bus, chromium);
+    followDeparture(bus);
     return chromium;
+}
+
+bool inPage(AtspiAccessible* accessible) {
+    // The last one judged is asked again twice a second while its selection stands.
+    static auto* last = new std::pair<Accessible, bool>;
+    if (last->first.get() == accessible) return last->second;
+    ErrorSink error;
+    bool page = atspi_accessible_get_role(accessible, error.out()) == ATSPI_ROLE_DOCUMENT_WEB;
+    if (!page) {
+        GHashTable* attributes = atspi_accessible_get_attributes(accessible, error.out());
+        // One that does not answer is taken for a page: read again rather than missed.
+        page = error.failed() || (attributes != nullptr && g_hash_table_contains(attributes, "tag"));
+        if (attributes != nullptr) g_hash_table_unref(attributes);
+    }
+    *last = {Accessible::share(accessible), page};
+    return page;
 }
 
 Ranges selectionOf(AtspiAccessible* accessible, std::string* prefix) {
@@ -509,7 +549,7 @@ std::optional<Rect> measureExtents(AtspiAccessible* focused, const std::vector<E
     // a browser that is still not done by then (the first measurement of a large page can take it
     // seconds) gets the boxes of the objects it could not measure, within the focused element's.
     const gint64 deadline = g_get_monotonic_time() + kSettleMicroseconds;
-    gulong pause = kFirstRetryMicroseconds;
+    gint64 pause = kFirstRetryMicroseconds;
     Box previous, unsettled;
     bool answered = false;  // `previous` holds a complete answer
     // While nothing at all can be measured, a while longer: a late rectangle beats none.
@@ -518,19 +558,25 @@ std::optional<Rect> measureExtents(AtspiAccessible* focused, const std::vector<E
         const gint64 now = g_get_monotonic_time();
         return now < deadline || (!answered && unsettled.empty && now < lastResort);
     };
+    // No pass, nor any question in one, goes past the last resort.
+    measureLimit = lastResort;
     for (int i = 0; i < kMaxMeasurements && inTime() && !stalled(); ++i) {
         Box fallback;
         Box box = measureOnce(extents, fallback);
+        if (measureOver()) break;  // what this pass measured may be a part
         if (!box.ready) {
             answered = false;
             unsettled = box;
             unsettled.add(fallback);
             // The focused element (the page's document) holds all that is painted of it.
             addEnd(unsettled, focused, nullptr, 0);
-            // Give the browser a moment rather than a stream of queries while it lays out.
+            // Give the browser a moment rather than a stream of queries while it lays out; the end
+            // of input cuts the moment short.
             const gint64 until = unsettled.empty ? lastResort : deadline;
-            g_usleep(std::min<gulong>(pause, std::max<gint64>(until - g_get_monotonic_time(), 0)));
-            pause = std::min<gulong>(pause * 2, kMaxRetryMicroseconds);
+            const gint64 wait = std::min(pause, std::max<gint64>(until - g_get_monotonic_time(), 0));
+            if (!platform::waitUnlessDispatched(static_cast<std::uint32_t>(wait / 1000))) break;
+            g_usleep(static_cast<gulong>(wait % 1000));  // too short to be worth cutting
+            pause = std::min(pause * 2, kMaxRetryMicroseconds);
             continue;
         }
         const bool settled = i == 0 || (answered && box == previous);
@@ -538,6 +584,7 @@ std::optional<Rect> measureExtents(AtspiAccessible* focused, const std::vector<E
         answered = true;
         if (settled) break;
     }
+    measureLimit = 0;
     const Box& result = answered ? previous : unsettled;
     if (result.empty) return std::nullopt;
     return Rect{result.left, result.top, result.right - result.left, result.bottom - result.top};
@@ -577,8 +624,8 @@ std::string busNameOf(AtspiAccessible* accessible) {
 }
 
 ProcessId processOf(AtspiAccessible* accessible) {
-    // Bus names are never reused, so what is learnt about one stays true.
-    static std::map<std::string, ProcessId>* known = new std::map<std::string, ProcessId>;
+    // Bus names are never reused, so what is learnt about one stays true while it is there.
+    auto* known = &knownProcesses();
     const std::string bus = busNameOf(accessible);
     if (bus.empty()) return 0;
     auto found = known->find(bus);
@@ -587,7 +634,19 @@ ProcessId processOf(AtspiAccessible* accessible) {
     const guint pid = atspi_accessible_get_process_id(accessible, error.out());
     if (error.failed() || pid == 0) return 0;
     known->emplace(bus, static_cast<ProcessId>(pid));
+    followDeparture(bus);
     return static_cast<ProcessId>(pid);
+}
+
+void forgetProcess(const std::string& bus) {
+    knownProcesses().erase(bus);
+    knownChromium().erase(bus);
+}
+
+void forgetBusName(const std::string& bus) {
+    forgetProcess(bus);
+    forgetCoordinates(bus);
+    forgetQuestions(bus);
 }
 
 }  // namespace sw::platform::atspi

@@ -29,7 +29,6 @@ struct Workspace {
     // The latest change seen by an event callback, applied by the next handler run: callbacks make
     // no AT-SPI calls of their own, which would dispatch further events inside them.
     Accessible focused;  // the last accessible that announced gaining the focus
-    ProcessId focusedPid = 0;
     struct Change {
         bool pending = false;
         Accessible application, window;
@@ -42,33 +41,32 @@ Workspace& workspace() {
     return *w;
 }
 
+std::map<std::string, std::optional<std::string>>& knownIdentities() {
+    static auto* known = new std::map<std::string, std::optional<std::string>>;  // by bus name
+    return *known;
+}
+
 std::optional<std::string> identify(AtspiAccessible* application, ProcessId pid) {
     // An application's name and executable do not change while it runs, and its bus name is
     // never reused: ask once per application, not on every activation.
-    static auto* known = new std::map<std::string, std::optional<std::string>>;
+    auto& known = knownIdentities();
     const std::string busName = busNameOf(application);
     if (!busName.empty()) {
-        if (auto found = known->find(busName); found != known->end()) return found->second;
+        if (auto found = known.find(busName); found != known.end()) return found->second;
     }
     gchar* name = atspi_accessible_get_name(application, nullptr);
     std::optional<std::string> bundle = bundleForIdentity(name ? name : "", executableBaseName(pid));
     g_free(name);
-    if (!busName.empty()) known->emplace(busName, bundle);
+    if (!busName.empty()) {
+        known.emplace(busName, bundle);
+        followDeparture(busName);
+    }
     return bundle;
 }
 
-// Asks the bus to tell us when this application's connection goes away. The match is sent
-// without waiting for a reply, once per bus name.
-void followDeparture(const std::string& bus) {
-    Workspace& w = workspace();
-    if (bus.empty() || w.followedBuses.contains(bus)) return;
-    DBusConnection* connection = atspi_get_a11y_bus();
-    if (connection == nullptr) return;
-    w.followedBuses.insert(bus);
-    const std::string rule =
-        "type='signal',sender='org.freedesktop.DBus',interface='org.freedesktop.DBus',"
-        "member='NameOwnerChanged',arg0='" + bus + "'";
-    dbus_bus_add_match(connection, rule.c_str(), nullptr);
+std::string departureRule(const std::string& bus) {
+    return "type='signal',sender='org.freedesktop.DBus',interface='org.freedesktop.DBus',"
+           "member='NameOwnerChanged',arg0='" + bus + "'";
 }
 
 void setFrontmost(Accessible application, Accessible window = {}) {
@@ -135,7 +133,14 @@ DBusHandlerResult onBusSignal(DBusConnection*, DBusMessage* message, void*) {
                               &oldOwner, DBUS_TYPE_STRING, &newOwner, DBUS_TYPE_INVALID) &&
         *newOwner == '\0') {
         Workspace& w = workspace();
-        w.followedBuses.erase(name);
+        if (w.followedBuses.erase(name) != 0) {
+            if (DBusConnection* connection = atspi_get_a11y_bus()) {
+                dbus_bus_remove_match(connection, departureRule(name).c_str(), nullptr);
+            }
+            // What was learnt about the application goes with it.
+            knownIdentities().erase(name);
+            forgetBusName(name);
+        }
         AtspiAccessible* front = upcomingFrontmost();
         if (front != nullptr && busNameOf(front) == name) {
             w.change = {true, {}, {}};
@@ -172,6 +177,17 @@ void scanForActiveApplication() {
 }
 
 }  // namespace
+
+// Asks the bus to tell us when this application's connection goes away. The match is sent
+// without waiting for a reply, once per bus name, and removed once it has gone.
+void followDeparture(const std::string& bus) {
+    Workspace& w = workspace();
+    if (bus.empty() || w.followedBuses.contains(bus)) return;
+    DBusConnection* connection = atspi_get_a11y_bus();
+    if (connection == nullptr) return;
+    w.followedBuses.insert(bus);
+    dbus_bus_add_match(connection, departureRule(bus).c_str(), nullptr);
+}
 
 void startWorkspace() {
     Workspace& w = workspace();
@@ -213,15 +229,14 @@ Accessible activeWindowOf(ProcessId pid, AtspiAccessible* application) {
     return findActiveWindow(application);
 }
 
-void noteFocused(AtspiAccessible* accessible, ProcessId pid) {
-    Workspace& w = workspace();
-    w.focused = Accessible::share(accessible);
-    w.focusedPid = pid;
+void noteFocused(AtspiAccessible* accessible) {
+    workspace().focused = Accessible::share(accessible);
 }
 
 Accessible lastFocused(ProcessId pid) {
     const Workspace& w = workspace();
-    return w.focusedPid == pid ? Accessible::share(w.focused.get()) : Accessible();
+    return w.focused && processOf(w.focused.get()) == pid ? Accessible::share(w.focused.get())
+                                                           : Accessible();
 }
 
 ProcessId frontmostProcess() { return workspace().frontmostPid; }

@@ -69,11 +69,6 @@ std::string utf8(CFStringRef string) {
 
 }  // namespace
 
-void macos::deliverNotification(Ref observer, Ref changed, CFStringRef notification,
-                                void* context) {
-    observerTrampoline(observerRef(observer), element(changed), notification, context);
-}
-
 std::string macos::stringFromCF(CFStringRef string) {
     return string == nullptr ? std::string() : utf8(string);
 }
@@ -83,6 +78,16 @@ void release(Ref object) noexcept {
 }
 
 bool isProcessTrusted() { return AXIsProcessTrusted(); }
+
+AXError setMessagingTimeout(float seconds) {
+    // Set on the system-wide element, the time-out holds for every element of this process; set
+    // on one element it would hold for that reference alone, not for the elements read from it.
+    AXUIElementRef systemWide = AXUIElementCreateSystemWide();
+    if (systemWide == nullptr) return ::kAXErrorFailure;
+    const ::AXError code = AXUIElementSetMessagingTimeout(systemWide, seconds);
+    CFRelease(systemWide);
+    return code;
+}
 
 Owned createApplicationElement(ProcessId pid) {
     return Owned::adopt(ref(AXUIElementCreateApplication(pid)));
@@ -116,6 +121,17 @@ TypeID getTypeID(Ref object) { return object == nullptr ? 0 : CFGetTypeID(cf(obj
 TypeID elementTypeID() { return AXUIElementGetTypeID(); }
 TypeID textMarkerRangeTypeID() { return AXTextMarkerRangeGetTypeID(); }
 TypeID textMarkerTypeID() { return AXTextMarkerGetTypeID(); }
+
+namespace {
+// The range's own copy of one end; the functions are local, and defined for marker ranges only.
+Owned copyEnd(Ref range, AXTextMarkerRef (*copy)(AXTextMarkerRangeRef)) {
+    if (range == nullptr || CFGetTypeID(cf(range)) != AXTextMarkerRangeGetTypeID()) return {};
+    return Owned::adopt(ref(copy(static_cast<AXTextMarkerRangeRef>(cf(range)))));
+}
+}  // namespace
+
+Owned textMarkerRangeCopyStartMarker(Ref range) { return copyEnd(range, AXTextMarkerRangeCopyStartMarker); }
+Owned textMarkerRangeCopyEndMarker(Ref range) { return copyEnd(range, AXTextMarkerRangeCopyEndMarker); }
 
 bool isString(Ref value) { return value != nullptr && CFGetTypeID(cf(value)) == CFStringGetTypeID(); }
 
@@ -178,7 +194,6 @@ AXError observerCreate(ProcessId pid, ObserverCallback callback, Owned& observer
     AXObserverRef created = nullptr;
     const ::AXError code = AXObserverCreate(pid, observerTrampoline, &created);
     observer.reset(ref(created));  // may come back with a failure code too; still ours to release
-    macos::noteObserverCreated(code == ::kAXErrorSuccess ? observer.get() : nullptr, pid);
     return code;
 }
 
@@ -187,10 +202,7 @@ AXError observerAddNotification(Ref observer, Ref object, const char* notificati
     if (observer == nullptr || object == nullptr || name.get() == nullptr) {
         return ::kAXErrorIllegalArgument;
     }
-    const ::AXError code =
-        AXObserverAddNotification(observerRef(observer), element(object), name.get(), context);
-    if (code == ::kAXErrorSuccess) macos::noteRegistration(observer, name.get(), context);
-    return code;
+    return AXObserverAddNotification(observerRef(observer), element(object), name.get(), context);
 }
 
 RunLoopSource* observerGetRunLoopSource(Ref observer) {

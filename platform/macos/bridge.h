@@ -35,15 +35,8 @@ void runGuarded(F&& task) noexcept {
     }
 }
 
-// Delivers a notification to the observer callback the core registered, exactly as the system
-// does when the observed application posts it (accessibility.mm).
-void deliverNotification(Ref observer, Ref element, CFStringRef notification, void* context);
-
-// What the input watch (input.mm) learns from the other calls: an observer was made (none when
-// the creation failed), a notification of it was registered, and an observer's source entered or
-// left the run loop, which starts or ends the hearing of released buttons and keys.
-void noteObserverCreated(Ref observer, ProcessId pid);
-void noteRegistration(Ref observer, CFStringRef notification, void* context);
+// What the input watch (input.mm) learns from the run loop: an observer's source entered or left
+// it, which starts or ends the hearing of released buttons and keys.
 void noteSourceAdded(CFRunLoopRef loop, CFRunLoopSourceRef source);
 void noteSourceRemoved(CFRunLoopSourceRef source);
 

@@ -62,28 +62,22 @@ std::optional<Kind> parameterKind(std::string_view name) {
     if (name == "AXBoundsForRange") return Kind::AXValue;
     if (name == "AXUIElementForTextMarker") return Kind::Marker;
     if (name == "AXStringForTextMarkerRange" || name == "AXBoundsForTextMarkerRange" ||
-        name == "AXStartTextMarkerForTextMarkerRange" || name == "AXEndTextMarkerForTextMarkerRange") {
+        name.ends_with("TextMarkerForTextMarkerRange")) {  // the ends of a range, where asked for
         return Kind::MarkerRange;
     }
     return std::nullopt;
 }
 
 // What an element answers when it was told nothing for the attribute: a text element with nothing
-// selected, the ends of a marker range and the element of a marker as the parameter holds them.
+// selected, and the element of a marker as the marker holds it.
 Answer answerOf(const Element& element, std::string_view name, Ref parameter) {
     if (auto told = element.answers.find(name); told != element.answers.end()) return told->second;
     if (name == "AXSelectedText") return Answer::of(Text{""});
     if (name == "AXSelectedTextRange") return Answer::of(RangeValue{0, 0});
     if (name == "AXBoundsForRange") return Answer::failure(kAXErrorNoValue);
-    const int end = parameter == nullptr                                      ? 0
-                    : name == "AXStartTextMarkerForTextMarkerRange"           ? parameter->start
-                    : name == "AXEndTextMarkerForTextMarkerRange"             ? parameter->end
-                    : name == "AXUIElementForTextMarker"                      ? parameter->element
-                                                                              : -1;
-    if (end < 0) return Answer::failure(kAXErrorAttributeUnsupported);
-    if (end == 0) return Answer::failure(kAXErrorNoValue);
-    if (name == "AXUIElementForTextMarker") return Answer::of(ElementRef{end});
-    return Answer::of(Marker{end});
+    if (name != "AXUIElementForTextMarker") return Answer::failure(kAXErrorAttributeUnsupported);
+    if (parameter == nullptr || parameter->element == 0) return Answer::failure(kAXErrorNoValue);
+    return Answer::of(ElementRef{parameter->element});
 }
 
 }  // namespace
@@ -206,7 +200,6 @@ void release(Ref object) noexcept {
     if (o->kind == Kind::Observer || (o->kind == Kind::Element && o->element == 0)) {
         d.calls.push_back(std::string("release ") + sim::kindName(o->kind) + " " + sim::label(o));
     }
-    if (o->kind == Kind::Observer) sim::cancelFollowUp(o);
     --d.live[static_cast<int>(o->kind)];
     d.observers.erase(o);
     delete o;
@@ -230,6 +223,7 @@ AXError copyAttributeValue(Ref element, const char* attribute, Owned& value) {
         auto app = d.applications.find(element->pid);
         if (app == d.applications.end()) return kAXErrorInvalidUIElement;
         d.calls.push_back("read " + sim::label(element) + " " + attribute);
+        if (const AXError hung = sim::waitIfHung(element->pid)) return hung;
         if (auto modelled = sim::modelAnswer(element->pid, 0, name, nullptr)) {
             return sim::answer(*modelled, element->pid, value);
         }
@@ -240,6 +234,8 @@ AXError copyAttributeValue(Ref element, const char* attribute, Owned& value) {
     }
     auto found = d.elements.find(element->element);
     if (found == d.elements.end()) return kAXErrorInvalidUIElement;  // the element went away
+    if (const AXError hung = sim::waitIfHung(element->pid)) return hung;
+    if (auto refused = sim::modelRefusal(element->pid, element->element, name, false)) return *refused;
     if (sim::parameterKind(name)) return sim::kAXErrorAttributeUnsupported;
     std::optional<sim::Answer> a = sim::modelAnswer(element->pid, element->element, name, nullptr);
     return sim::answer(a ? *a : sim::answerOf(found->second, name, nullptr), element->pid, value);
@@ -251,6 +247,8 @@ AXError copyParameterizedAttributeValue(Ref element, const char* attribute, Ref 
     value.reset();
     if (element == nullptr || element->kind != Kind::Element) return sim::kAXErrorIllegalArgument;
     const std::string_view name(attribute);
+    if (const AXError hung = sim::waitIfHung(element->pid)) return hung;
+    if (auto refused = sim::modelRefusal(element->pid, element->element, name, true)) return *refused;
     const std::optional<Kind> takes = sim::parameterKind(name);
     if (!takes) return sim::kAXErrorAttributeUnsupported;
     const bool fits = parameter != nullptr && parameter->kind == *takes &&
@@ -266,6 +264,20 @@ TypeID getTypeID(Ref object) { return static_cast<TypeID>(object->kind) + 1; }
 TypeID elementTypeID() { return static_cast<TypeID>(Kind::Element) + 1; }
 TypeID textMarkerRangeTypeID() { return static_cast<TypeID>(Kind::MarkerRange) + 1; }
 TypeID textMarkerTypeID() { return static_cast<TypeID>(Kind::Marker) + 1; }
+
+namespace {
+Owned markerAt(Ref range, bool start) {
+    if (range == nullptr || range->kind != Kind::MarkerRange) return {};
+    Object* o = sim::newObject(Kind::Marker);
+    o->pid = range->pid;
+    o->element = start ? range->start : range->end;
+    return Owned::adopt(o);
+}
+}  // namespace
+
+// Local, as on the host: no query is made or counted.
+Owned textMarkerRangeCopyStartMarker(Ref range) { return markerAt(range, true); }
+Owned textMarkerRangeCopyEndMarker(Ref range) { return markerAt(range, false); }
 
 bool isString(Ref value) { return value->kind == Kind::String; }
 std::string stringValue(Ref value) { return isString(value) ? value->text : std::string(); }

@@ -1,14 +1,26 @@
 // Models of the three browser engines as a client of their accessibility sees them, each written
 // from what the engine's own source does (files and functions named below), not from what the
-// watcher needs. A model browser has one window: a toolbar with the address bar, and the page
-// container holding the page's web area (two lines of text, a link, and a frame whose document is a
-// web area of its own). Its elements answer roles, parents, children and frames like any element
-// of the desktop; the model answers what depends on its state: whether its page tree is on, where
-// the focus is, and what is selected.
+// watcher needs. Each model answers only the attribute names its engine implements (the lists
+// below); every other name gets the engine's "unsupported" result.
+//
+// A model browser has one window of a real browser's shape, as Chromium's views build it
+// (chrome/browser/ui/views/frame/browser_view.cc; browser_view_layout_unittest.cc builds the same
+// tree): the browser view holds a top container (the tab strip region with 30 tabs, the toolbar
+// with the address bar, the bookmarks bar with 40 items) and, after it, the contents container,
+// whose contents web view hosts the page's own view (content/app_shim_remote_cocoa/
+// render_widget_host_view_cocoa.mm), the page's container. Under the window: root view 1, browser
+// view 2, contents container 3, contents web view 4, the page's container 5, its web area 6. The
+// web area holds a line of text with a link after it, a second line, and a frame whose document
+// is a web area of its own with one line of text.
+#include <algorithm>
+#include <array>
+
 #include "platform/sim/internal.h"
 
 namespace sw::sim {
 namespace {
+
+using namespace std::chrono_literals;
 
 struct Selection {
     int from = 0, to = 0;  // the text elements of its ends
@@ -20,17 +32,75 @@ struct Browser {
     Engine engine = Engine::Chromium;
     bool activationRefinements = false;
     bool started = false;       // Firefox: its accessibility asked for, not yet running
+    bool treeAsked = false;     // Chromium: the page tree asked for, not yet arrived
     bool pageOn = false;        // the page tree exists
     bool boundsCached = false;  // Firefox: text bounds fetched for its clients
     BrowserPage page{};
     int focus = 0;
-    std::map<int, int> frameOf;           // each element of the page -> its frame's web area
-    std::map<int, Selection> selections;  // by frame web area; Chromium and Firefox keep one
+    std::map<int, int> frameOf;           // each element of the page -> its document's web area
+    std::set<int> textFields, staticTexts;
+    std::map<int, Selection> selections;  // by document web area; Chromium keeps one for the page
 };
 
 std::map<ProcessId, Browser>& browsers() {
     static auto* models = new std::map<ProcessId, Browser>;
     return *models;
+}
+
+// How long Chromium takes to deliver the page tree after the mode that asks for it is set.
+constexpr auto kTreeArrives = 30ms;
+
+// ---- What each engine implements, of the names a client of page text may ask ------------------
+//
+// Every element, in every engine: "AXRole", "AXParent", "AXChildren", "AXPosition", "AXSize".
+//   Chromium: ui/accessibility/platform/ax_platform_node_cocoa.mm, kAllRoleAttributes of
+//     -internalAccessibilityAttributeNames (browser UI and page alike; no "AXFrame").
+//   Gecko: accessible/mac/MOXAccessibleProtocol.h (moxRole, moxUnignoredParent,
+//     moxUnignoredChildren, moxPosition, moxSize), implemented in mozAccessible.mm, which also
+//     implements moxFrame: "AXFrame".
+//   WebKit: Source/WebCore/accessibility/mac/WebAccessibilityObjectWrapperMac.mm, the base
+//     `attributes` of -accessibilityAttributeNames (no "AXFrame"; "AXRelativeFrame" instead).
+// Text fields: "AXSelectedText", "AXSelectedTextRange" and, parameterised, "AXBoundsForRange"
+//   (Chromium: browser_accessibility_cocoa.mm, IsTextField() in -internalAccessibilityAttributeNames
+//   and the general list of -internalAccessibilityParameterizedAttributeNames; Gecko:
+//   mozTextAccessible.mm; WebKit: textAttrs and the parameterised names of the same wrapper).
+//   Chromium lists the first two for static text as well (kStaticText in ax_platform_node_cocoa.mm).
+// Page elements: "AXSelectedTextMarkerRange" and, parameterised, "AXStringForTextMarkerRange",
+//   "AXBoundsForTextMarkerRange", "AXUIElementForTextMarker" (Chromium: browser_accessibility_cocoa.mm,
+//   both -internalAccessibility...Names; Gecko: MOXTextMarkerSupport in MOXAccessibleProtocol.h,
+//   every element of a document through its text-marker delegate; WebKit: base `attributes` and
+//   -accessibilityParameterizedAttributeNames of the wrapper). Of the ends of a range, Gecko has
+//   "AXStartTextMarkerForTextMarkerRange" and "AXEndTextMarkerForTextMarkerRange"
+//   (moxStartTextMarkerForTextMarkerRange, moxEndTextMarkerForTextMarkerRange); Chromium neither
+//   (nor does ax_platform_node_cocoa.mm); WebKit only "_AXStartTextMarkerForTextMarkerRange" and
+//   "_AXEndTextMarkerForTextMarkerRange", kept for its tests (WebAccessibilityObjectWrapperMac.h).
+//   Chromium also lists "AXBoundsForRange" for every page element.
+constexpr std::array kCommon{"AXRole", "AXParent", "AXChildren", "AXPosition", "AXSize"};
+constexpr std::array kTextField{"AXSelectedText", "AXSelectedTextRange"};
+constexpr std::array kPageMarkers{"AXStringForTextMarkerRange", "AXBoundsForTextMarkerRange",
+                                  "AXUIElementForTextMarker"};
+constexpr std::array kGeckoEnds{"AXStartTextMarkerForTextMarkerRange", "AXEndTextMarkerForTextMarkerRange"};
+constexpr std::array kWebKitEnds{"_AXStartTextMarkerForTextMarkerRange", "_AXEndTextMarkerForTextMarkerRange"};
+
+template <std::size_t N>
+bool listed(const std::array<const char*, N>& names, std::string_view name) {
+    return std::find(names.begin(), names.end(), name) != names.end();
+}
+
+bool inPage(const Browser& b, int e) { return b.frameOf.contains(e); }
+
+bool implemented(const Browser& b, int e, std::string_view name, bool parameterized) {
+    const bool page = inPage(b, e), field = b.textFields.contains(e);
+    if (!parameterized) {
+        return listed(kCommon, name) || (name == "AXFrame" && b.engine == Engine::Firefox) ||
+               (listed(kTextField, name) &&
+                (field || (b.engine == Engine::Chromium && b.staticTexts.contains(e)))) ||
+               (name == "AXSelectedTextMarkerRange" && page);
+    }
+    if (name == "AXBoundsForRange") return field || (page && b.engine == Engine::Chromium);
+    if (!page) return false;
+    return listed(kPageMarkers, name) || (b.engine == Engine::Firefox && listed(kGeckoEnds, name)) ||
+           (b.engine == Engine::WebKit && listed(kWebKitEnds, name));
 }
 
 // An element with its role, parent and place on the screen (top-left origin, points).
@@ -41,27 +111,25 @@ int element(ProcessId pid, const char* role, int parent, Rect frame) {
     setAttribute(e, "AXFrame", Answer::of(RectValue{frame}));
     setAttribute(e, "AXPosition", Answer::of(PointValue{frame.x, frame.y}));
     setAttribute(e, "AXSize", Answer::of(SizeValue{frame.width, frame.height}));
+    setAttribute(e, "AXChildren", Answer::of(ArrayValue{}));
     if (parent != 0) {
-        Answer& children = desktop().elements[parent].answers["AXChildren"];
-        if (!children.value) children = Answer::of(ArrayValue{});
-        std::get<ArrayValue>(*children.value).items.push_back(e);
+        std::get<ArrayValue>(*desktop().elements[parent].answers["AXChildren"].value).items.push_back(e);
     }
     return e;
 }
 
-bool inPage(const Browser& b, int e) { return b.frameOf.contains(e); }
-
-// The selection an element answers for, if it answers for one. Chromium and Firefox answer
-// "AXSelectedTextMarkerRange" on every element of the page, with the page's (the document's) one
-// selection; WebKit answers it per frame, on the frame's web area.
+// The selection an element answers for, if it answers for one. Chromium answers
+// "AXSelectedTextMarkerRange" on every element of the page with the tree's one selection
+// (GetSelectedRange in browser_accessibility_cocoa.mm). Gecko keeps one per document, cached from
+// the selection events it sees once its accessibility runs (PlatformTextSelectionChangeEvent in
+// accessible/mac/Platform.mm), and answers it on every element of that document. WebKit answers a
+// frame's selection on the frame's web area.
 const Selection* selectionFor(const Browser& b, int e, bool& answers) {
     answers = inPage(b, e) && (b.engine != Engine::WebKit || b.frameOf.at(e) == e);
     if (!answers) return nullptr;
-    if (b.engine == Engine::WebKit) {
-        auto found = b.selections.find(e);
-        return found == b.selections.end() ? nullptr : &found->second;
-    }
-    return b.selections.empty() ? nullptr : &b.selections.begin()->second;
+    if (b.engine == Engine::Chromium) return b.selections.empty() ? nullptr : &b.selections.begin()->second;
+    auto found = b.selections.find(b.frameOf.at(e));
+    return found == b.selections.end() ? nullptr : &found->second;
 }
 
 const Selection* selectionOfRange(const Browser& b, Ref range) {
@@ -95,29 +163,56 @@ Answer bounds(Browser& b, const Selection* selection) {
 
 void post(ProcessId pid, const char* notification) { postNotification(pid, notification); }
 
+// Chromium builds the page tree after the mode change that asks for it, in the renderer, and
+// posts the focus notification when the tree with the focus arrives (a tree update whose focus
+// differs from the last one fires it: FireFocusEventsIfNeeded in
+// ui/accessibility/platform/browser_accessibility_manager.cc).
+void askForTree(Browser& b, ProcessId pid) {
+    if (b.pageOn || std::exchange(b.treeAsked, true)) return;
+    schedule(std::chrono::duration_cast<std::chrono::milliseconds>(kTreeArrives), [pid] {
+        auto found = browsers().find(pid);
+        if (found == browsers().end() || found->second.pageOn) return;
+        found->second.pageOn = true;
+        post(pid, "AXFocusedUIElementChanged");
+    });
+}
+
 }  // namespace
 
 BrowserPage addBrowser(ProcessId pid, const std::string& bundleIdentifier, Engine engine,
                        bool activationRefinements) {
     addApplication(pid, bundleIdentifier);
+    Browser& b = browsers()[pid];
+    b = Browser{};
     BrowserPage p{};
     p.window = element(pid, "AXWindow", 0, {0, 0, 1200, 900});
-    const int toolbar = element(pid, "AXToolbar", p.window, {0, 28, 1200, 52});
-    p.addressBar = element(pid, "AXTextField", toolbar, {200, 40, 600, 28});
-    p.container = element(pid, "AXScrollArea", p.window, {0, 80, 1200, 820});
+    const int root = element(pid, "AXGroup", p.window, {0, 0, 1200, 900});
+    const int browserView = element(pid, "AXGroup", root, {0, 0, 1200, 900});
+    const int top = element(pid, "AXGroup", browserView, {0, 0, 1200, 80});
+    const int tabRegion = element(pid, "AXGroup", top, {0, 0, 1200, 28});
+    const int tabStrip = element(pid, "AXTabGroup", tabRegion, {0, 0, 1140, 28});
+    for (int i = 0; i < 30; ++i) element(pid, "AXRadioButton", tabStrip, {i * 38.0, 0, 38, 28});
+    const int toolbar = element(pid, "AXToolbar", top, {0, 28, 1200, 28});
+    for (int i = 0; i < 4; ++i) element(pid, "AXButton", toolbar, {i * 28.0, 28, 28, 28});
+    const int location = element(pid, "AXGroup", toolbar, {150, 30, 700, 24});
+    p.addressBar = element(pid, "AXTextField", location, {200, 30, 600, 24});
+    for (int i = 0; i < 4; ++i) element(pid, "AXButton", toolbar, {1088 + i * 28.0, 28, 28, 28});
+    const int bookmarks = element(pid, "AXToolbar", top, {0, 56, 1200, 24});
+    for (int i = 0; i < 40; ++i) element(pid, "AXButton", bookmarks, {i * 30.0, 56, 30, 24});
+    const int contents = element(pid, "AXGroup", browserView, {0, 80, 1200, 820});
+    const int webView = element(pid, "AXGroup", contents, {0, 80, 1200, 820});
+    p.container = element(pid, "AXScrollArea", webView, {0, 80, 1200, 820});
     p.webArea = element(pid, "AXWebArea", p.container, {0, 80, 1200, 820});
-    // The container's children are the model's to answer: the web area only while the page tree is on.
-    desktop().elements[p.container].answers.erase("AXChildren");
     p.firstLine = element(pid, "AXStaticText", p.webArea, {20, 100, 400, 20});
+    p.link = element(pid, "AXLink", p.webArea, {420, 100, 80, 20});
     p.secondLine = element(pid, "AXStaticText", p.webArea, {20, 124, 600, 20});
-    p.link = element(pid, "AXLink", p.webArea, {20, 150, 80, 20});
     const int host = element(pid, "AXGroup", p.webArea, {600, 300, 400, 300});
     p.frame = element(pid, "AXWebArea", host, {600, 300, 400, 300});
     p.frameText = element(pid, "AXStaticText", p.frame, {610, 310, 300, 20});
+    // The container's children are the model's to answer: the web area only while the page tree is on.
+    desktop().elements[p.container].answers.erase("AXChildren");
     setFocusedWindow(pid, Answer::of(ElementRef{p.window}));
 
-    Browser& b = browsers()[pid];
-    b = Browser{};
     b.engine = engine;
     b.activationRefinements = activationRefinements;
     b.page = p;
@@ -127,7 +222,8 @@ BrowserPage addBrowser(ProcessId pid, const std::string& bundleIdentifier, Engin
     b.pageOn = engine == Engine::WebKit;
     for (int e : {p.webArea, p.firstLine, p.secondLine, p.link, host}) b.frameOf[e] = p.webArea;
     for (int e : {p.frame, p.frameText}) b.frameOf[e] = p.frame;
-    for (const auto& [e, frame] : b.frameOf) setSelectedText(e, Answer::failure(kAXErrorAttributeUnsupported));
+    b.textFields = {p.addressBar};
+    b.staticTexts = {p.firstLine, p.secondLine, p.frameText};
     return p;
 }
 
@@ -135,10 +231,12 @@ void selectInPage(ProcessId pid, int from, int to, std::string text, Rect rect) 
     Browser& b = browsers().at(pid);
     const int frame = b.frameOf.at(from);
     const bool none = text.empty();
-    // Chromium and Firefox keep one selection for the page; a WebKit frame keeps its own.
-    if (b.engine != Engine::WebKit) b.selections.clear();
+    // Chromium keeps one selection for the page; a Gecko document or a WebKit frame keeps its own.
+    // Gecko learns a selection only from the event of its change, which it sees only while its
+    // accessibility runs: what was selected before is unknown to it.
+    if (b.engine == Engine::Chromium) b.selections.clear();
     b.selections.erase(frame);
-    if (!none) b.selections[frame] = {from, to, std::move(text), rect};
+    if (!none && (b.engine != Engine::Firefox || b.pageOn)) b.selections[frame] = {from, to, std::move(text), rect};
     const bool focusMoved = std::exchange(b.focus, frame) != frame;
     if (!b.pageOn) return;  // no page tree, nothing to tell
     if (focusMoved) post(pid, "AXFocusedUIElementChanged");
@@ -156,6 +254,14 @@ void focusElement(ProcessId pid, int e) {
 
 void resetModels() { browsers().clear(); }
 
+std::optional<AXError> modelRefusal(ProcessId pid, int e, std::string_view name, bool parameterized) {
+    auto found = browsers().find(pid);
+    if (e == 0 || found == browsers().end() || implemented(found->second, e, name, parameterized)) {
+        return std::nullopt;
+    }
+    return parameterized ? platform::kAXErrorParameterizedAttributeUnsupported : kAXErrorAttributeUnsupported;
+}
+
 std::optional<Answer> modelAnswer(ProcessId pid, int e, std::string_view name, Ref parameter) {
     auto found = browsers().find(pid);
     if (found == browsers().end()) return std::nullopt;
@@ -168,9 +274,10 @@ std::optional<Answer> modelAnswer(ProcessId pid, int e, std::string_view name, R
             // (chrome/browser/chrome_browser_application_mac.mm) by adding the native-API mode,
             // and the web-contents mode too unless its macOS 14 "activation refinements" feature
             // is on (a server-controlled feature, off by default in the source). Reading Firefox's
-            // application role starts its accessibility (it then sets AXEnhancedUserInterface on
-            // itself, its own choice), whose service comes up at the next request.
-            if (b.engine == Engine::Chromium && !b.activationRefinements) b.pageOn = true;
+            // application role starts its accessibility (GeckoNSApplication's -accessibilityRole
+            // sets AXEnhancedUserInterface on itself, accessible/mac/Platform.mm), whose service
+            // comes up at the next request.
+            if (b.engine == Engine::Chromium && !b.activationRefinements) askForTree(b, pid);
             if (b.engine == Engine::Firefox) b.started = true;
         }
         // Asking for the focus turns nothing on, and without a page tree it gives nothing inside
@@ -184,7 +291,7 @@ std::optional<Answer> modelAnswer(ProcessId pid, int e, std::string_view name, R
 
     // With the refinements, the web-contents mode comes when a client reads the role of the page's
     // own view (content/app_shim_remote_cocoa/render_widget_host_view_cocoa.mm, -accessibilityRole).
-    if (e == p.container && name == "AXRole" && b.activationRefinements) b.pageOn = true;
+    if (e == p.container && name == "AXRole" && b.activationRefinements) askForTree(b, pid);
     if (e == p.container && name == "AXChildren") {
         return Answer::of(b.pageOn ? ArrayValue{{p.webArea}} : ArrayValue{});
     }
@@ -192,16 +299,17 @@ std::optional<Answer> modelAnswer(ProcessId pid, int e, std::string_view name, R
 
     bool answers = false;
     const Selection* selection = selectionFor(b, e, answers);
-    if (!answers) return std::nullopt;
-    if (name == "AXSelectedTextMarkerRange") {
+    if (name == "AXSelectedTextMarkerRange" && inPage(b, e)) {
         if (selection == nullptr) return Answer::failure(kAXErrorNoValue);
         return Answer::of(MarkerRange{selection->from, selection->to});
     }
-    const Selection* asked = parameter != nullptr && parameter->kind == Kind::MarkerRange
-                                 ? selectionOfRange(b, parameter)
-                                 : nullptr;
+    if (!inPage(b, e) || parameter == nullptr || parameter->kind != Kind::MarkerRange) return std::nullopt;
+    const Selection* asked = answers ? selectionOfRange(b, parameter) : nullptr;
     if (name == "AXStringForTextMarkerRange") return Answer::of(Text{asked ? asked->text : ""});
     if (name == "AXBoundsForTextMarkerRange") return bounds(b, asked);
+    if (listed(kGeckoEnds, name) || listed(kWebKitEnds, name)) {
+        return Answer::of(Marker{name.find("Start") != std::string_view::npos ? parameter->start : parameter->end});
+    }
     return std::nullopt;
 }
 

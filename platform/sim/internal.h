@@ -49,6 +49,8 @@ using platform::Object;
 using platform::Ref;
 
 constexpr int kValueTypeRange = 4;
+// How long a call waits for an application that does not answer, until the process sets a bound.
+constexpr float kDefaultMessagingTimeout = 6.0f;
 
 struct Application {
     std::optional<std::string> bundle;
@@ -58,6 +60,7 @@ struct Application {
     AXError createCode = platform::kAXErrorSuccess;
     bool createReturnsObserver = true;
     std::map<std::string, AXError> registerCodes;
+    bool hung = false;  // answers nothing: every call to it runs into the messaging time-out
 };
 
 struct Element {
@@ -68,11 +71,14 @@ struct Element {
 struct Desktop {
     bool trusted = true;
     bool listenEventAccess = false;
+    float messagingTimeout = kDefaultMessagingTimeout;
     std::map<ProcessId, Application> applications;
     std::optional<ProcessId> frontmost;
     std::map<int, Element> elements;
     int nextElement = 1;
     std::vector<platform::Task> activationHandlers;
+    std::vector<platform::Task> releaseHandlers;
+    bool skipWaits = false;
 
     int nextObjectId = 1;
     std::array<int, static_cast<int>(Kind::Count)> live{};
@@ -84,13 +90,14 @@ struct Desktop {
     // The main loop is the only part touched from other threads. A task may carry a tag, by which
     // it can be taken back before it runs.
     struct Task {
-        int tag = 0;
+        std::uint64_t tag = 0;
         std::function<void()> run;
     };
     std::mutex loopMutex;
     std::condition_variable loopWake;
     std::multimap<std::chrono::steady_clock::time_point, Task> tasks;
     bool stopRequested = false;
+    platform::TimerId lastTimer = 0;  // never reset: an old id never names a new timer
 };
 
 // Never destroyed: objects held in process-wide state may be released during exit.
@@ -103,14 +110,23 @@ const char* kindName(Kind kind);
 // Counts an accessibility query (and waits if one is held, runloop.cpp).
 void countQuery(const char* attribute);
 void waitIfHeld();
+// For a call to an application that answers nothing: waits out the messaging time-out, then
+// gives the "cannot complete" it ends with. Success for any other application.
+AXError waitIfHung(ProcessId pid);
 
+// What an engine model answers for an attribute that its engine does not implement: the
+// unsupported result of a plain or a parameterised attribute. None when the element belongs to no
+// model or its engine implements the name.
+std::optional<AXError> modelRefusal(ProcessId pid, int element, std::string_view attribute,
+                                    bool parameterized);
 // Calls the callback of every live observer of `pid` whose source is in the run loop and that is
 // registered for `notification`, in one task on the main loop.
 void deliver(ProcessId pid, const std::string& notification);
-// Empties the main loop.
+// Queues a task on the main loop, due at `due`, with a tag by which it can be taken back (0: none).
+void enqueue(std::chrono::steady_clock::time_point due, std::function<void()> task,
+             std::uint64_t tag = 0);
+// Empties the main loop, and forgets the input release handlers.
 void resetLoop();
-// Takes back the input follow-up of this observer (all of it for none).
-void cancelFollowUp(const Object* observer);
 
 // What an engine model answers for an attribute of one of its elements (element 0 is the
 // application), or none when the element's own answers stand. May change the model's state, as a

@@ -1,26 +1,16 @@
-// The simulated main loop and what it delivers: tasks due now or later, accessibility
-// notifications to observers whose source is in the run loop, the follow-up of mouse and key
-// releases, and the hold that keeps an evaluation open for the whole-process tests.
+// The simulated main loop and what it delivers: tasks due now or later, timers, accessibility
+// notifications to observers whose source is in the run loop, mouse and key releases, and the hold
+// that keeps an evaluation open for the whole-process tests.
 #include <thread>
+
+#include "platform/posix/handover.h"
 
 #include "platform/sim/internal.h"
 
 namespace sw::sim {
-namespace {
-
 using Clock = std::chrono::steady_clock;
 
-constexpr int kFollowUpTag = 1;
-// Evaluations after a release, from the release on: what the selection looks like once the click
-// or key has been handled, however late the browser gets to it.
-constexpr std::chrono::milliseconds kFollowUps[] = {std::chrono::milliseconds(0),
-                                                    std::chrono::milliseconds(100),
-                                                    std::chrono::milliseconds(400),
-                                                    std::chrono::milliseconds(1000)};
-
-const Object* followed = nullptr;  // the observer a follow-up series is scheduled for
-
-void enqueue(Clock::time_point due, std::function<void()> task, int tag = 0) {
+void enqueue(Clock::time_point due, std::function<void()> task, std::uint64_t tag) {
     Desktop& d = desktop();
     {
         std::lock_guard lock(d.loopMutex);
@@ -28,6 +18,8 @@ void enqueue(Clock::time_point due, std::function<void()> task, int tag = 0) {
     }
     d.loopWake.notify_one();
 }
+
+namespace {
 
 // Takes the next task that is due, or waits for one when `wait` is set. Empty when there is none
 // (or the loop was asked to stop).
@@ -72,31 +64,14 @@ platform::Owned hold(Object* observer) {
     return platform::Owned::adopt(observer);
 }
 
-void followUp() {
-    Desktop& d = desktop();
-    cancelFollowUp(nullptr);
-    for (Object* observer : d.observers) {
-        if (!observer->sourceInRunLoop) continue;
-        followed = observer;
-        const auto now = Clock::now();
-        for (auto delay : kFollowUps) {
-            // Taken back when the source leaves the run loop or the observer goes (cancelFollowUp).
-            enqueue(now + delay, [observer] { callObserver(hold(observer), "AXSelectedTextChanged"); },
-                    kFollowUpTag);
-        }
-        return;  // one observer at a time is followed, the watched browser's
-    }
+// Heard, as a real desktop's input is, only while a browser is watched.
+void released() {
+    if (sourcesInRunLoop() == 0) return;
+    const std::vector<platform::Task> handlers = desktop().releaseHandlers;
+    for (platform::Task handler : handlers) handler();
 }
 
 }  // namespace
-
-void cancelFollowUp(const Object* observer) {
-    if (observer != nullptr && observer != followed) return;
-    followed = nullptr;
-    Desktop& d = desktop();
-    std::lock_guard lock(d.loopMutex);
-    std::erase_if(d.tasks, [](const auto& task) { return task.second.tag == kFollowUpTag; });
-}
 
 void deliver(ProcessId pid, const std::string& notification) {
     post([pid, notification] {
@@ -114,9 +89,9 @@ void deliver(ProcessId pid, const std::string& notification) {
 
 void postNotification(ProcessId pid, const std::string& notification) { deliver(pid, notification); }
 
-void releaseMouseButton() { followUp(); }
+void releaseMouseButton() { released(); }
 void releaseKey() {
-    if (desktop().listenEventAccess) followUp();
+    if (desktop().listenEventAccess) released();
 }
 void setListenEventAccess(bool granted) { desktop().listenEventAccess = granted; }
 
@@ -155,9 +130,11 @@ int sourcesInRunLoop() {
     return n;
 }
 
+void skipWaits(bool skip) { desktop().skipWaits = skip; }
+
 void resetLoop() {
     Desktop& d = desktop();
-    followed = nullptr;
+    d.releaseHandlers.clear();
     std::lock_guard lock(d.loopMutex);
     d.tasks.clear();
     d.stopRequested = false;
@@ -231,6 +208,8 @@ AXError observerAddNotification(Ref observer, Ref element, const char* notificat
         return sim::kAXErrorIllegalArgument;
     }
     auto* o = const_cast<Object*>(observer);
+    // Registering asks the application itself, which a hung one does not answer.
+    if (const AXError hung = sim::waitIfHung(o->pid)) return hung;
     const sim::Application& app = d.applications[o->pid];
     auto code = app.registerCodes.find(notification);
     if (code != app.registerCodes.end() && code->second != kAXErrorSuccess) return code->second;
@@ -256,7 +235,6 @@ void runLoopAddSource(RunLoop*, RunLoopSource* source) {
 void runLoopRemoveSource(RunLoop*, RunLoopSource* source) {
     desktop().calls.push_back("runLoopRemoveSource " + sim::label(source->observer));
     source->observer->sourceInRunLoop = false;
-    sim::cancelFollowUp(source->observer);
 }
 
 void runMainRunLoop() {
@@ -264,10 +242,34 @@ void runMainRunLoop() {
 }
 
 void dispatchAsyncMain(Task task) {
-    sim::post(task);
+    handover::handed();
+    sim::post([task] {
+        task();
+        handover::ran();
+    });
     sim::releaseHold();
 }
 
 void dispatchAsyncUtility(Task task) { std::thread(task).detach(); }
+
+bool waitUnlessDispatched(std::uint32_t milliseconds) {
+    return handover::wait(desktop().skipWaits ? 0 : milliseconds);
+}
+
+TimerId addMainLoopTimer(std::uint32_t milliseconds, Task task) {
+    sim::Desktop& d = desktop();
+    const TimerId id = ++d.lastTimer;
+    sim::enqueue(std::chrono::steady_clock::now() + std::chrono::milliseconds(milliseconds), task, id);
+    return id;
+}
+
+void removeMainLoopTimer(TimerId timer) {
+    if (timer == 0) return;
+    sim::Desktop& d = desktop();
+    std::lock_guard lock(d.loopMutex);
+    std::erase_if(d.tasks, [timer](const auto& task) { return task.second.tag == timer; });
+}
+
+void addInputReleaseObserver(Task handler) { desktop().releaseHandlers.push_back(handler); }
 
 }  // namespace sw::platform

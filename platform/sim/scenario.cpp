@@ -6,7 +6,8 @@
 //   at MS COMMAND      runs on the main loop MS milliseconds after start-up
 //   step COMMAND[ ; COMMAND...]
 //                      runs on the main loop when the process receives its next SIGUSR1 (signals
-//                      sent in quick succession merge into one, so a step may hold several commands)
+//                      sent in quick succession merge into one, so a step may hold several commands);
+//                      on Windows when the event "Local\selection-watcher-step-PID" is set
 //   COMMAND            (no prefix) sets up the desktop before main
 // Commands:
 //   trusted yes|no
@@ -16,6 +17,9 @@
 //   text PID [TEXT...]               the focused element of PID holds this selection (may be empty;
 //                                    surrounding blanks are dropped)
 //   bounds PID X Y W H | bounds PID fail CODE | bounds PID point X Y | bounds PID size W H
+//   page PID [TEXT...]               the focused element of PID is a page whose selection, this text,
+//                                    is told through its marker range; its rectangle is not answered
+//                                    yet (success without a value, as Firefox's first answer)
 //   range PID fail CODE
 //   focus PID fail CODE | focus PID number | focus PID element
 //   create PID CODE [none]           how creating an observer for PID turns out
@@ -25,12 +29,18 @@
 //   burst PID N                      N rounds, each a task of its own queued behind the one before:
 //                                    the focused element of PID loses its selection (even rounds)
 //                                    or holds "burst" (odd ones), then AXSelectedTextChanged
+//   hang PID                         PID answers nothing from now on: every accessibility call to it
+//                                    waits out the messaging time-out and cannot complete
 //   hold                             the next accessibility query waits until the watchdog hands the
 //                                    exit to the main loop or waits for a non-blocking input
 //   stop                             the main run loop returns
 //   crash                            the process dies of SIGABRT (for parents' restart handling)
+#ifdef _WIN32
+#include <windows.h>
+#else
 #include <poll.h>
 #include <pthread.h>
+#endif
 
 #include <csignal>
 #include <cstdlib>
@@ -135,6 +145,17 @@ std::function<void()> parseCommand(std::istringstream& in, const std::string& li
             if (notify) postNotification(pid, "AXSelectedTextChanged");
         };
     }
+    if (command == "page") {
+        const ProcessId pid = *pidOrNone(word());
+        const std::string text = restOfLine(in);
+        return [pid, text] {
+            const int element = focusedElement(pid);
+            setSelectedText(element, Answer::of(Text{""}));
+            setSelectedMarkerRange(element, Answer::of(MarkerRange{}));
+            setStringForMarkerRange(element, Answer::of(Text{text}));
+            setBoundsForMarkerRange(element, Answer::empty());
+        };
+    }
     if (command == "bounds") {
         const ProcessId pid = *pidOrNone(word());
         const std::string kind = word();
@@ -194,6 +215,10 @@ std::function<void()> parseCommand(std::istringstream& in, const std::string& li
         const long rounds = std::stol(word());
         return [pid, rounds] { burstRound(pid, 0, rounds); };
     }
+    if (command == "hang") {
+        const ProcessId pid = *pidOrNone(word());
+        return [pid] { setHung(pid, true); };
+    }
     if (command == "hold") return [] { holdNextQuery(); };
     if (command == "stop") return [] { stopMainLoop(); };
     if (command == "crash") return [] { std::abort(); };
@@ -207,6 +232,30 @@ std::deque<std::function<void()>>& steps() {
     return *queue;
 }
 
+// Takes the next step, if any, and hands it to the main loop.
+void releaseStep() {
+    std::function<void()> next;
+    {
+        std::lock_guard lock(stepsMutex);
+        if (steps().empty()) return;
+        next = std::move(steps().front());
+        steps().pop_front();
+    }
+    post(std::move(next));
+}
+
+#ifdef _WIN32
+// Windows has no signals to send a process: the test sets a named auto-reset event instead.
+void startStepThread() {
+    const std::wstring name =
+        L"Local\\selection-watcher-step-" + std::to_wstring(GetCurrentProcessId());
+    HANDLE event = CreateEventW(nullptr, FALSE, FALSE, name.c_str());
+    if (event == nullptr) std::_Exit(64);
+    std::thread([event] {
+        while (WaitForSingleObject(event, INFINITE) == WAIT_OBJECT_0) releaseStep();
+    }).detach();
+}
+#else
 void startStepThread() {
     // Blocked here, before any other thread exists, so every later thread inherits the mask and
     // only sigwait sees the signal.
@@ -217,18 +266,11 @@ void startStepThread() {
     std::thread([set] {
         for (;;) {
             int signal = 0;
-            if (sigwait(&set, &signal) != 0) continue;
-            std::function<void()> next;
-            {
-                std::lock_guard lock(stepsMutex);
-                if (steps().empty()) continue;
-                next = std::move(steps().front());
-                steps().pop_front();
-            }
-            post(std::move(next));
+            if (sigwait(&set, &signal) == 0) releaseStep();
         }
     }).detach();
 }
+#endif
 
 bool load() {
     const char* path = std::getenv("SELECTION_WATCHER_SCENARIO");

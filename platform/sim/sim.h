@@ -37,9 +37,9 @@ struct SizeValue { double width = 0, height = 0; }; // type size (2)
 struct RangeValue { long location = 0, length = 0; };  // type range (4)
 struct NumberValue { double number = 0; };          // some other object, not an accessibility value
 // An opaque text-marker range (a type of its own, no accessibility value) and a text marker, one
-// position in page text. Each remembers the element its ends lie in (0: none known), which is what
-// "AXStartTextMarkerForTextMarkerRange", "AXEndTextMarkerForTextMarkerRange" and
-// "AXUIElementForTextMarker" answer unless an element is told otherwise.
+// position in page text. Each remembers the element its ends lie in (0: none known): the range's
+// ends, which the local copies of its start and end markers carry, are what
+// "AXUIElementForTextMarker" answers for unless an element is told otherwise.
 struct MarkerRange { int start = 0, end = 0; };
 struct Marker { int element = 0; };
 // An array of elements, as "AXChildren" answers; a negative item is one that is no element.
@@ -107,6 +107,11 @@ void setBoundsForMarkerRange(int element, Answer answer);
 // is the empty string. Returns the element.
 int selectPageText(ProcessId pid, std::string text, std::optional<Rect> bounds = std::nullopt);
 
+// An application that stops answering (hung) or answers again. Every accessibility call to it,
+// registrations included, waits for the messaging time-out the watcher set (6 s until it sets one)
+// and then fails with "cannot complete".
+void setHung(ProcessId pid, bool hung);
+
 // How creating an observer for the process turns out, and how registering a notification does.
 void setObserverCreateResult(ProcessId pid, AXError code, bool returnsObserver = true);
 void setAddNotificationResult(ProcessId pid, const std::string& notification, AXError code);
@@ -137,12 +142,11 @@ void selectInPage(ProcessId pid, int from, int to, std::string text, Rect rect =
 // The focus moves to an element of the browser.
 void focusElement(ProcessId pid, int element);
 
-// ---- Input (the follow-up of mouse and key releases) --------------------------------------------
+// ---- Input ------------------------------------------------------------------------------------
 
-// A button or key released anywhere. While an observer's source is in the run loop, a release
-// delivers "AXSelectedTextChanged" to that observer at once and again 100, 400 and 1000 ms later;
-// a new release starts the series again, removing the source ends it. Key releases count only
-// with listen-event access, which a new desktop does not have.
+// A button or key released anywhere: heard, and handed to the release handlers, only while an
+// observer's source is in the run loop. Key releases are heard only with listen-event access,
+// which a new desktop does not have.
 void releaseMouseButton();
 void releaseKey();
 void setListenEventAccess(bool granted);
@@ -159,6 +163,9 @@ void runUntilIdle();
 void stopMainLoop();
 // Tasks waiting on the main loop, due or not.
 int pendingTasks();
+// Whether waits inside a handler (platform::waitUnlessDispatched) pass at once, as for the fuzz
+// program, whose answers do not change with time. Not reset by reset().
+void skipWaits(bool skip);
 
 // ---- What the watcher did --------------------------------------------------------------------
 

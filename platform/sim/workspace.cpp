@@ -1,5 +1,7 @@
 // The simulated workspace: the applications, which one is in front, activation notifications, and
 // how creating and registering observers turns out for each.
+#include <thread>
+
 #include "platform/sim/internal.h"
 
 namespace sw::sim {
@@ -8,6 +10,7 @@ void reset() {
     Desktop& d = desktop();
     d.trusted = true;
     d.listenEventAccess = false;
+    d.messagingTimeout = kDefaultMessagingTimeout;
     d.applications.clear();
     d.frontmost.reset();
     d.elements.clear();
@@ -41,6 +44,15 @@ void activate(std::optional<ProcessId> pid) {
     });
 }
 
+void setHung(ProcessId pid, bool hung) { desktop().applications[pid].hung = hung; }
+
+AXError waitIfHung(ProcessId pid) {
+    auto app = desktop().applications.find(pid);
+    if (app == desktop().applications.end() || !app->second.hung) return platform::kAXErrorSuccess;
+    std::this_thread::sleep_for(std::chrono::duration<float>(desktop().messagingTimeout));
+    return kAXErrorCannotComplete;
+}
+
 void setObserverCreateResult(ProcessId pid, AXError code, bool returnsObserver) {
     Application& app = desktop().applications[pid];
     app.createCode = code;
@@ -58,6 +70,12 @@ namespace sw::platform {
 using sim::desktop;
 
 bool isProcessTrusted() { return desktop().trusted; }
+
+AXError setMessagingTimeout(float seconds) {
+    if (!(seconds >= 0)) return kAXErrorIllegalArgument;
+    desktop().messagingTimeout = seconds == 0 ? sim::kDefaultMessagingTimeout : seconds;  // 0: the default
+    return kAXErrorSuccess;
+}
 
 Owned frontmostApplication() {
     sim::Desktop& d = desktop();

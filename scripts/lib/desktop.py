@@ -272,6 +272,29 @@ class Desktop:
                            capture_output=True, text=True, timeout=10)
         return r.stdout.strip() if r.returncode == 0 else ""
 
+    def listeners_of(self, pid):
+        """What reaches the process `pid` from the accessibility bus: the match rules its
+        connection holds with the bus daemon, and how many keystroke listeners it holds with the
+        registry."""
+        address = self._bus_call("org.a11y.Bus.GetAddress").split("'")[1]
+
+        def call(dest, path, method, *args):
+            return subprocess.run(["gdbus", "call", "--address", address, "--dest", dest,
+                                   "--object-path", path, "--method", method, *args],
+                                  env=self.env, capture_output=True, text=True, timeout=10).stdout
+
+        daemon = ("org.freedesktop.DBus", "/org/freedesktop/DBus")
+        names = re.findall(r"'(:[0-9.]+)'", call(*daemon, "org.freedesktop.DBus.ListNames"))
+        bus = next((n for n in names if re.search(r"\b%d\b" % pid, call(
+            *daemon, "org.freedesktop.DBus.GetConnectionUnixProcessID", n))), None)
+        if bus is None:
+            raise DesktopError(f"process {pid} is not on the accessibility bus")
+        rules = re.search(r"'%s': (?:@as )?\[([^\]]*)\]" % re.escape(bus),
+                          call(*daemon, "org.freedesktop.DBus.Debug.Stats.GetAllMatchRules"))
+        keys = call("org.a11y.atspi.Registry", "/org/a11y/atspi/registry/deviceeventcontroller",
+                    "org.a11y.atspi.DeviceEventController.GetKeystrokeListeners")
+        return re.findall(r'"([^"]*)"', rules.group(1) if rules else ""), keys.count(f"'{bus}'")
+
     def _start_wm(self):
         self.spawn("openbox", ["openbox", "--sm-disable"])
         wait_for("the window manager", lambda: "window id" in self.run(

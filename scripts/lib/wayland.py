@@ -9,7 +9,8 @@ person's: to the surface under the pointer and to the focused window. Screenshot
 Windows are placed and focused through sway's IPC, which is the test's business, not the
 watcher's. Browsers run as native Wayland clients, or under Xwayland on request.
 
-sway refuses to run as root: a test run as root runs itself as an unprivileged user (as_user).
+sway refuses to run as root: a test run as root runs itself as an unprivileged user (as_user): the
+user who ran sudo, or `nobody`.
 """
 
 import json
@@ -25,7 +26,6 @@ from desktop import DesktopError, wait_for
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 REQUIRED_TOOLS = ["sway", "swaymsg", "grim", "Xwayland", "wayland-scanner", "cc", "xterm"]
-TEST_USER = "sw-wayland"
 
 # evdev codes of the keys the tests press, under the names xdotool gives them.
 KEYS = {"shift": 42, "ctrl": 29, "alt": 56, "super": 125, "Return": 28, "Escape": 1, "Tab": 15,
@@ -38,44 +38,73 @@ KEYS.update({c: code for c, code in zip("zxcvbnm", range(44, 51))})
 KEYS.update({c: code for c, code in zip("1234567890", range(2, 12))})
 BUTTON_LEFT = 272
 
+# Run before a browser of a "linked runtime" desktop: holds a connection to the X server open
+# (handshake done) in the browser it then becomes, as a Snap that has used X11 holds one.
+HOLD_X = r"""
+import os, socket, struct, sys
+s = socket.socket(socket.AF_UNIX, socket.SOCK_STREAM)
+s.connect("\0/tmp/.X11-unix/X" + sys.argv[1].lstrip(":").split(".")[0])
+s.sendall(b"l\0" + struct.pack("<HHHH", 11, 0, 0, 0) + b"\0\0")
+if s.recv(1) != b"\1":
+    sys.exit("the X server refused the connection")
+os.set_inheritable(s.fileno(), True)
+os.execvp(sys.argv[2], sys.argv[2:])
+"""
+
+
+def test_user():
+    """(uid, gid, name) of the unprivileged user a root run runs as: the one who ran sudo, else
+    `nobody`. No account is ever added to the machine."""
+    uid, gid = os.environ.get("SUDO_UID", ""), os.environ.get("SUDO_GID", "")
+    if uid.isdigit() and gid.isdigit() and int(uid) != 0:
+        try:
+            name = pwd.getpwuid(int(uid)).pw_name
+        except KeyError:
+            name = os.environ.get("SUDO_USER", uid)
+        return int(uid), int(gid), name
+    user = pwd.getpwnam("nobody")
+    return user.pw_uid, user.pw_gid, user.pw_name
+
 
 def as_user(argv, files):
-    """Run as root: runs `argv` again as the unprivileged test user, created if missing, and
-    returns its exit status; None when not root. `files` (path: relative path) are copied first
-    into a folder that user can read, as a clone may live where only root can; arguments naming
-    one of them name the copy."""
+    """Run as root: runs `argv` again as the unprivileged test user and returns its exit status;
+    None when not root. `files` (path: relative path) are copied first into a folder that user
+    can read, as a clone may live where only root can; arguments naming one of them name the copy."""
     if os.getuid() != 0:
         return None
-    try:
-        user = pwd.getpwnam(TEST_USER)
-    except KeyError:
-        subprocess.run(["useradd", "--system", "--no-create-home", "--shell", "/usr/sbin/nologin",
-                        TEST_USER], check=True, stdin=subprocess.DEVNULL)
-        user = pwd.getpwnam(TEST_USER)
-    copy = tempfile.mkdtemp(prefix="sw-wayland-run-")
+    uid, gid, name = test_user()
+    copy = tempfile.mkdtemp(prefix="sw-wayland-run-")  # root's, mode 0700, until handed over
     try:
         for source, relative in files.items():
             target = os.path.join(copy, relative)
             os.makedirs(os.path.dirname(target), exist_ok=True)
-            (shutil.copytree if os.path.isdir(source) else shutil.copy2)(source, target)
+            if os.path.isdir(source):
+                shutil.copytree(source, target, symlinks=True)
+            else:
+                shutil.copy2(source, target)
         mapped = [os.path.join(copy, files[arg]) if arg in files else arg for arg in argv]
-        for folder, _, names in os.walk(copy):
-            for name in [folder] + [os.path.join(folder, n) for n in names]:
-                os.chown(name, user.pw_uid, user.pw_gid)
+        # Deepest first, links themselves rather than what they point at, and the top folder last:
+        # until then the user cannot reach anything in it to swap a name for a link.
+        for folder, folders, names in os.walk(copy, topdown=False):
+            for entry in names + folders:
+                os.chown(os.path.join(folder, entry), uid, gid, follow_symlinks=False)
+        os.chown(copy, uid, gid, follow_symlinks=False)
         env = {k: v for k, v in os.environ.items() if k not in ("HOME", "XDG_RUNTIME_DIR", "USER")}
-        env.update(HOME=copy, USER=TEST_USER)
-        return subprocess.run(mapped, env=env, user=user.pw_uid, group=user.pw_gid,
-                              extra_groups=[], stdin=subprocess.DEVNULL, cwd=copy).returncode
+        env.update(HOME=copy, USER=name)
+        return subprocess.run(mapped, env=env, user=uid, group=gid, extra_groups=[],
+                              stdin=subprocess.DEVNULL, cwd=copy).returncode
     finally:
         shutil.rmtree(copy, ignore_errors=True)
 
 
 class Desktop(desktop.Desktop):
-    """`xwayland=True` runs the browsers as X11 clients of Xwayland; otherwise natively."""
+    """`xwayland=True` runs the browsers as X11 clients of Xwayland; otherwise natively.
+    `linked_runtime=True` starts them as a Snap runs: with a runtime folder of their own, in which
+    the Wayland display is a link to the compositor's socket, and holding an X connection too."""
 
     SCREENSHOT = ["grim", "-t", "ppm", "-"]
 
-    def __init__(self, size=desktop.SCREEN, keep_dir=False, xwayland=False):
+    def __init__(self, size=desktop.SCREEN, keep_dir=False, xwayland=False, linked_runtime=False):
         missing = [t for t in REQUIRED_TOOLS if shutil.which(t) is None]
         if missing:
             raise DesktopError("missing tools (install scripts/packages/atspi.txt): " + ", ".join(missing))
@@ -83,6 +112,7 @@ class Desktop(desktop.Desktop):
             raise DesktopError("sway does not run as root: see wayland.as_user")
         super().__init__(size, keep_dir)
         self.xwayland = xwayland
+        self.linked_runtime = linked_runtime
         for var in ("GDK_BACKEND", "MOZ_ENABLE_WAYLAND"):
             del self.env[var]
         self.input = None
@@ -95,6 +125,14 @@ class Desktop(desktop.Desktop):
         elif name == "firefox":
             kwargs["env"] = dict(self.env, MOZ_ENABLE_WAYLAND="0" if self.xwayland else "1",
                                  GDK_BACKEND="x11" if self.xwayland else "wayland")
+        if self.linked_runtime and name in desktop.BUNDLES:
+            display = self.env["WAYLAND_DISPLAY"]
+            runtime = os.path.join(self.env["XDG_RUNTIME_DIR"], "snap." + name)
+            os.makedirs(runtime, mode=0o700, exist_ok=True)
+            if not os.path.lexists(os.path.join(runtime, display)):
+                os.symlink(os.path.join("..", display), os.path.join(runtime, display))
+            kwargs["env"] = dict(kwargs.get("env", self.env), XDG_RUNTIME_DIR=runtime)
+            argv = ["/usr/bin/python3", "-c", HOLD_X, self.env["DISPLAY"], *argv]
         return super().spawn(name, argv, **kwargs)
 
     # The X11 desktop's start, with sway in the place of the X server and of the window manager.

@@ -15,6 +15,9 @@ reports=build/tsan/reports
 rm -rf "$reports"
 mkdir -p "$reports"
 status=0
+# The bounds on how soon the process ends are checked in the sanitizer build of scripts/test; under
+# the thread sanitizer the exit alone can take most of a second, so those cases are left out here.
+GTEST_FILTER='-Process.EndOfInputEndsItWhileABrowserHangs' \
 TSAN_OPTIONS="halt_on_error=1 second_deadlock_stack=1 log_path=$root/$reports/tsan" \
   ctest --test-dir build/tsan -L process --output-on-failure --no-tests=error || status=$?
 if compgen -G "$reports/tsan.*" >/dev/null; then

@@ -2,11 +2,18 @@
 #include "platform/atspi/identity.h"
 
 #include <gtest/gtest.h>
+#include <linux/netlink.h>
+#include <linux/rtnetlink.h>
+#include <linux/sock_diag.h>
+#include <linux/unix_diag.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <sys/un.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdio>
+#include <cstring>
 #include <vector>
 
 namespace {
@@ -43,46 +50,151 @@ TEST(Identity, ExecutableOfARunningProcess) {
     EXPECT_EQ(sw::platform::atspi::executableBaseName(0), "");
 }
 
-// A connection to its own Wayland display makes a native Wayland client, whatever else it is
-// connected to; else one to an X server (by path or abstract name) an X11 client; else the session.
+// Recorded peers. A connection to a Wayland display the process may use, known by its socket
+// file however the process reached it, makes a native Wayland client, whatever else it is connected
+// to; else one to an X server (by path or abstract name) an X11 client; else the sandbox's word,
+// and else the session.
 TEST(Identity, ExtentsAreScreenCoordinatesOnlyForX11Clients) {
     using sw::platform::atspi::Coordinates;
-    const std::string display = "/run/user/1000/wayland-0";
+    using sw::platform::atspi::Peer;
+    using sw::platform::atspi::SocketFile;
+    const SocketFile display{0, 25, 4711}, otherDisplay{0, 25, 4712}, bus{0, 25, 90};
+    const Peer wayland0{"/run/user/1000/wayland-0", display}, wayland1{"/run/user/1000/wayland-1", otherDisplay},
+        xAbstract{"@/tmp/.X11-unix/X0", std::nullopt}, xPath{"/tmp/.X11-unix/X12", SocketFile{0, 30, 7}},
+        a11yBus{"/run/user/1000/at-spi/bus", bus}, notX{"/tmp/.X11-unix/X", SocketFile{0, 30, 8}};
     const struct {
-        std::vector<std::string> peers;
-        bool waylandSession;
+        const char* what;
+        std::vector<Peer> peers;
+        bool waylandSession, waylandReachable;
         Coordinates expected;
     } cases[] = {
-        {{"/run/dbus", display}, true, Coordinates::Window},
-        {{"@/tmp/.X11-unix/X0", display}, true, Coordinates::Window},
-        {{"@/tmp/.X11-unix/X0"}, true, Coordinates::Screen},
-        {{"/tmp/.X11-unix/X12"}, true, Coordinates::Screen},
-        {{"/tmp/.X11-unix/X"}, true, Coordinates::Window},
-        {{"/run/user/1000/wayland-1"}, true, Coordinates::Window},
-        {{"/run/user/1000/wayland-1"}, false, Coordinates::Screen},
-        {{}, false, Coordinates::Screen},
+        // A Snap reaches the display through a link in its own runtime folder, and may hold an X
+        // connection beside it: the socket file is the same.
+        {"linked runtime folder, with X", {a11yBus, wayland0, xAbstract}, true, true, Coordinates::Window},
+        {"native Wayland client", {a11yBus, wayland0}, true, true, Coordinates::Window},
+        {"abstract X socket", {a11yBus, xAbstract}, true, true, Coordinates::Screen},
+        {"X socket by path", {xPath}, true, true, Coordinates::Screen},
+        {"no display number", {notX}, true, true, Coordinates::Window},
+        {"another display, with X", {wayland1, xAbstract}, true, true, Coordinates::Screen},
+        {"another display", {wayland1}, true, true, Coordinates::Window},
+        {"another display, X11 session", {wayland1}, false, true, Coordinates::Screen},
+        // The proxy a Flatpak's accessibility goes through holds nothing but the bus.
+        {"proxy, Wayland session", {a11yBus}, true, true, Coordinates::Window},
+        {"proxy, X11 session", {a11yBus}, false, true, Coordinates::Screen},
+        {"proxy of a sandbox kept from Wayland", {a11yBus}, true, false, Coordinates::Screen},
     };
     for (const auto& c : cases) {
-        EXPECT_EQ(sw::platform::atspi::coordinatesFromPeers(c.peers, display, c.waylandSession),
+        EXPECT_EQ(sw::platform::atspi::coordinatesFromPeers(c.peers, {display}, c.waylandSession,
+                                                            c.waylandReachable),
                   c.expected)
-            << (c.peers.empty() ? "" : c.peers.back());
+            << c.what;
     }
-    // A connection of this process to a socket standing for a display is found by its name.
-    const std::string path = ::testing::TempDir() + "sw-display-" + std::to_string(::getpid());
+    // What a Flatpak sandbox states: only "wayland" among the sockets of its context lets it reach
+    // a Wayland display.
+    const struct {
+        const char* info;
+        bool allowed;
+    } sandboxes[] = {
+        {"[Application]\nname=org.mozilla.firefox\n\n[Context]\nsockets=x11;wayland;pulseaudio;\n", true},
+        {"[Context]\nshared=ipc;\nsockets=x11;fallback-x11;\n", false},
+        {"[Context]\nsockets=!wayland;x11;\n[Instance]\nsockets=wayland;\n", false},
+        {"[Instance]\ninstance-id=1\n", false},
+    };
+    for (const auto& sandbox : sandboxes) {
+        EXPECT_EQ(sw::platform::atspi::flatpakInfoAllowsWayland(sandbox.info), sandbox.allowed)
+            << sandbox.info;
+    }
+}
+
+// Recorded datagrams of the kernel's socket dump: only NLMSG_DONE completes it; an error part-way,
+// a message shorter than a socket's diagnostics, or one cut off, leaves no answer.
+TEST(Identity, SocketDumpCountsOnlyWhenWhole) {
+    using sw::platform::atspi::Dump;
+    const auto message = [](std::uint16_t type, std::uint32_t length, std::uint32_t sequence = 1) {
+        std::vector<char> bytes(NLMSG_ALIGN(std::max<std::uint32_t>(length, sizeof(nlmsghdr))));
+        const nlmsghdr header{length, type, 0, sequence, 0};
+        std::memcpy(bytes.data(), &header, sizeof header);
+        return bytes;
+    };
+    // A socket of inode 7 bound to a file (device 0:25, inode 4711), connected to inode 8.
+    std::vector<char> socket = message(
+        SOCK_DIAG_BY_FAMILY,
+        NLMSG_LENGTH(sizeof(unix_diag_msg) + RTA_SPACE(sizeof(std::uint32_t)) + RTA_SPACE(sizeof(unix_diag_vfs))));
+    unix_diag_msg diag{};
+    diag.udiag_ino = 7;
+    const std::uint32_t peer = 8;
+    const unix_diag_vfs vfs{4711, 25};
+    const rtattr peerAttribute{RTA_LENGTH(sizeof peer), UNIX_DIAG_PEER},
+        vfsAttribute{RTA_LENGTH(sizeof vfs), UNIX_DIAG_VFS};
+    char* at = socket.data() + NLMSG_HDRLEN;
+    std::memcpy(at, &diag, sizeof diag);
+    std::memcpy(at += sizeof diag, &peerAttribute, sizeof peerAttribute);
+    std::memcpy(at += sizeof peerAttribute, &peer, sizeof peer);
+    std::memcpy(at += sizeof peer, &vfsAttribute, sizeof vfsAttribute);
+    std::memcpy(at + sizeof vfsAttribute, &vfs, sizeof vfs);
+    const auto join = [](std::vector<std::vector<char>> parts) {
+        std::vector<char> all;
+        for (const auto& part : parts) all.insert(all.end(), part.begin(), part.end());
+        return all;
+    };
+    std::vector<char> cut = socket;
+    cut.resize(cut.size() - 8);
+    const struct {
+        const char* what;
+        std::vector<char> datagram;
+        Dump expected;
+    } cases[] = {
+        {"a socket, then the end", join({socket, message(NLMSG_DONE, NLMSG_LENGTH(4))}), Dump::Done},
+        {"a socket, more to come", socket, Dump::More},
+        {"another query's message is passed over", message(NLMSG_ERROR, NLMSG_LENGTH(4), 9), Dump::More},
+        {"an error part-way", join({socket, message(NLMSG_ERROR, NLMSG_LENGTH(4))}), Dump::Failed},
+        {"a message too short for a socket", message(SOCK_DIAG_BY_FAMILY, NLMSG_LENGTH(4)), Dump::Failed},
+        {"a message cut off", cut, Dump::Failed},
+    };
+    for (const auto& c : cases) {
+        std::map<unsigned, sw::platform::atspi::DumpedSocket> sockets;
+        EXPECT_EQ(sw::platform::atspi::readDumpDatagram(c.datagram.data(), c.datagram.size(), sockets),
+                  c.expected)
+            << c.what;
+        if (c.expected == Dump::Done) {
+            ASSERT_EQ(sockets.count(7), 1u);
+            EXPECT_EQ(sockets[7].peer, 8u);
+            EXPECT_EQ(sockets[7].self.file, (sw::platform::atspi::SocketFile{0, 25, 4711}));
+        }
+    }
+}
+
+// This process connected to a socket through a link in another folder, as a Snap reaches its
+// display: the peer found through the kernel is the socket file the link leads to.
+TEST(Identity, PeersAreKnownByTheirSocketFile) {
+    using sw::platform::atspi::Coordinates;
+    const std::string folder = ::testing::TempDir() + "sw-display-" + std::to_string(::getpid());
+    const std::string path = folder + "-wayland-0", linked = folder + "-snap";
+    ::unlink(path.c_str());
+    ::unlink((linked + "/wayland-0").c_str());
+    ::rmdir(linked.c_str());
+    ASSERT_EQ(::mkdir(linked.c_str(), 0700), 0);
+    ASSERT_EQ(::symlink(path.c_str(), (linked + "/wayland-0").c_str()), 0);
     sockaddr_un address{};
     address.sun_family = AF_UNIX;
     std::snprintf(address.sun_path, sizeof address.sun_path, "%s", path.c_str());
     const int server = ::socket(AF_UNIX, SOCK_STREAM, 0), client = ::socket(AF_UNIX, SOCK_STREAM, 0);
-    ::unlink(path.c_str());
     ASSERT_EQ(::bind(server, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
     ASSERT_EQ(::listen(server, 1), 0);
+    std::snprintf(address.sun_path, sizeof address.sun_path, "%s", (linked + "/wayland-0").c_str());
     ASSERT_EQ(::connect(client, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
     const int accepted = ::accept(server, nullptr, nullptr);
     const auto own = sw::platform::atspi::socketPeers(static_cast<int>(::getpid()));
-    EXPECT_EQ(sw::platform::atspi::coordinatesFromPeers(own, path, false), Coordinates::Window);
+    const auto file = sw::platform::atspi::socketFileAt(linked + "/wayland-0");
+    ASSERT_TRUE(own.has_value());
+    ASSERT_TRUE(file.has_value());
+    EXPECT_EQ(sw::platform::atspi::coordinatesFromPeers(*own, {*file}, false), Coordinates::Window);
+    EXPECT_FALSE(sw::platform::atspi::socketFileAt(linked).has_value());  // a folder is no socket
     ::close(accepted);
     ::close(client);
     ::close(server);
+    ::unlink((linked + "/wayland-0").c_str());
+    ::rmdir(linked.c_str());
     ::unlink(path.c_str());
 }
 

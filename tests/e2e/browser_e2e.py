@@ -1,9 +1,10 @@
 #!/usr/bin/python3
 """The real selection-watcher against a real browser on a virtual desktop: Firefox ESR, or
 Chrome's engine started as users start it (without any accessibility flag), on X11, or on Wayland
-as a native Wayland client or under Xwayland. The same cases run on every desktop.
+as a native Wayland client, under Xwayland, or as a Snap runs (a runtime folder of its own with a
+link to the display, and an X connection held beside it). The same cases run on every desktop.
 
-Usage: browser_e2e.py firefox|chrome PATH/TO/selection-watcher [x11|wayland|xwayland]
+Usage: browser_e2e.py firefox|chrome PATH/TO/selection-watcher [x11|wayland|xwayland|snap]
 
 Every expectation is checked against the watcher's standard output; every rectangle against where
 the selection is painted on the screen (the test pages paint selections in a colour of their own).
@@ -11,6 +12,7 @@ Missing packages fail the run; nothing is skipped.
 """
 
 import os
+import re
 import sys
 import time
 
@@ -21,7 +23,8 @@ import page  # noqa: E402
 import wayland  # noqa: E402
 
 DESKTOPS = {"x11": desktop.Desktop, "wayland": wayland.Desktop,
-            "xwayland": lambda: wayland.Desktop(xwayland=True)}
+            "xwayland": lambda: wayland.Desktop(xwayland=True),
+            "snap": lambda: wayland.Desktop(linked_runtime=True)}
 
 TOLERANCE = 2  # pixels between the reported rectangle and the painted one
 
@@ -65,8 +68,9 @@ def run(engine, exe, kind):
     steps = []
     bundle = desktop.BUNDLES[engine]
     # A native Wayland client answers where its text lies relative to its window, which is no
-    # place on the screen: its present lines carry no rectangle.
-    bounded = kind != "wayland"
+    # place on the screen: its present lines carry no rectangle. So does one started as a Snap,
+    # which reaches the display through a link and holds an X connection beside it.
+    bounded = kind not in ("wayland", "snap")
 
     def step(name):
         steps.append(name)
@@ -147,18 +151,37 @@ def run(engine, exe, kind):
             view.click_empty()
             expect_cleared()
 
-        step("switching to xterm clears, switching back reports the selection again")
+        def input_heard():
+            """The watcher's keystroke listeners, and its match rules for buttons and text events."""
+            rules, keys = d.listeners_of(watcher.proc.pid)
+            return keys, sorted(r for r in rules if re.search(r"member='(Button|Text\w+)'", r))
+
+        step("switching to xterm clears, switching back reports the selection again; "
+             "keys, buttons and text events are heard only while the browser is in front")
         painted = view.double_click_word("p2", "golf")
         expect_present(painted)
+        heard = input_heard()
+        text = [r for r in heard[1] if "member='Text" in r]
+        check(heard[0] > 0 and len(text) == 2 and all("sender=" in r for r in text)
+              and len(heard[1]) == 3, f"in front, the watcher hears {heard}")
+        print(f"   browser in front: {heard[0]} keystroke listeners, rules {heard[1]}", flush=True)
         d.activate(xterm)
         expect_cleared()
+        desktop.wait_for("the watcher to stop listening to input",
+                         lambda: input_heard() == (0, []), timeout=10)
         d.activate(browser)
         expect_present(painted)
+        check(input_heard() == heard, f"back in front, the watcher hears {input_heard()}")
 
-        step("the browser killed: cleared, and the watcher keeps running")
+        step("the browser killed: cleared, the watcher keeps running and lets its bus name go")
+        gone = re.search(r"sender='([^']+)'", text[0]).group(1)
+        check(any(f"arg0='{gone}'" in r for r in d.listeners_of(watcher.proc.pid)[0]),
+              f"the watcher does not follow {gone}")
         d.kill_browser(browser_pid)
         expect_cleared(timeout=5)
         check(watcher.proc.poll() is None, "the watcher ended with the browser")
+        desktop.wait_for("the watcher to let the browser's bus name go", lambda: not any(
+            gone in r for r in d.listeners_of(watcher.proc.pid)[0]), timeout=10)
 
         step("the browser started again on a large page: ctrl+a, then a click long after the key")
         d.start_browser(engine, page.big_page(d.dir, 1 << 20))

@@ -1,15 +1,13 @@
 // Coverage-guided fuzzing (libFuzzer) of the watcher on the simulated desktop. Each input is a
 // program for the desktop: activations, observer creation and registration results, what the
 // focus, text, range and bounds queries answer, what a page's text-marker queries answer, the
-// page's tree (focused windows, roles, parents, children, frames, marker ends and their elements),
+// page's tree (focused windows, roles, parents, children, frames and sizes, the elements of markers),
 // notifications, mouse and key releases, runs of the main loop. After every
 // operation the rules of the output and of the watcher's objects are checked; a broken rule aborts
 // with a message on the real standard error. The soak test runs one very long program through the
 // same code. Replay a finding with `fuzz_selection FILE`.
 #include <fcntl.h>
 #include <unistd.h>
-
-#include <ctime>
 
 #include <algorithm>
 #include <array>
@@ -24,6 +22,7 @@
 
 #include "platform/sim/sim.h"
 #include "reporting/state.h"
+#include "watch/followup.h"
 #include "watch/observer.h"
 
 #if defined(__has_feature)
@@ -76,11 +75,14 @@ const char* const kOpNames[] = {"activate", "front", "create", "register", "focu
 // what the page's elements answer besides their selection (the "tree" operation); from
 // kControlAttributes on, a text control's selection and a page's, three of each.
 constexpr const char* kReadable[] = {
-    "AXRole", "AXParent", "AXChildren", "AXFrame", "AXPosition", "AXSize",
-    "AXStartTextMarkerForTextMarkerRange", "AXEndTextMarkerForTextMarkerRange", "AXUIElementForTextMarker",
+    "AXRole", "AXParent", "AXChildren", "AXFrame", "AXPosition", "AXSize", "AXUIElementForTextMarker",
     "AXFocusedUIElement", "AXFocusedWindow", "AXSelectedText", "AXSelectedTextRange", "AXBoundsForRange",
     "AXSelectedTextMarkerRange", "AXStringForTextMarkerRange", "AXBoundsForTextMarkerRange"};
-constexpr int kTreeAttributes = 9, kControlAttributes = 11, kMarkerAttributes = 14;
+constexpr int kTreeAttributes = 7, kControlAttributes = 9, kMarkerAttributes = 12;
+// What only the rectangle of a selection is asked with ("AXSize" also orders the walk at attach).
+constexpr const char* kRectangleAttributes[] = {
+    "AXFrame", "AXPosition", "AXUIElementForTextMarker", "AXSelectedTextRange", "AXBoundsForRange",
+    "AXBoundsForTextMarkerRange"};
 constexpr const char* kRoles[] = {"AXWebArea", "AXWindow", "AXGroup", "AXScrollArea", "AXApplication"};
 
 struct Reader { const std::uint8_t *data, *end; std::uint8_t byte() { return data < end ? *data++ : 0; } };
@@ -95,7 +97,7 @@ struct State {
     std::map<std::string, bool> observers;  // alive, by label: whether the source is in the run loop
     std::size_t callsSeen = 0, registrations = 0;
     bool awaitingWake = false;
-    long lines = 0, present = 0, diagnostics = 0, settled = 0;
+    long lines = 0, present = 0, diagnostics = 0, settled = 0, rectangleQuestions = 0;
     const char* step = "";
 } state;
 
@@ -209,20 +211,28 @@ const std::regex kDiagnostic(R"re(AXObserverCreate failed: (?:0|-?[1-9]\d*)|AXOb
 
 std::size_t check() {
     const std::vector<std::string> events = newLines(out);
+    long present = 0;
     for (const std::string& line : events) {
         std::smatch match;
         if (!std::regex_match(line, match, kEvent)) broken("not an event line", line);
         const bool selected = match[1].matched;
         if (state.lastLine == selected) broken("the same flag twice in a row", line);
         state.lastLine = selected;
-        state.present += selected;
+        present += selected;
     }
     for (const std::string& line : newLines(err)) {
         if (!std::regex_match(line, kDiagnostic)) broken("not a diagnostic", line);
         ++state.diagnostics;
     }
     state.lines += static_cast<long>(events.size());
+    state.present += present;
     if (state.lastLine != lastEmitted) broken("lastEmitted differs from the last line written");
+    // Where a selection lies is asked only for the line that reports it.
+    long rectangleQuestions = 0;
+    for (const char* name : kRectangleAttributes) rectangleQuestions += sim::queryCount(name);
+    if (rectangleQuestions != std::exchange(state.rectangleQuestions, rectangleQuestions) && present == 0) {
+        broken("a rectangle asked with no present line");
+    }
 
     // One observer and its application element at most, set together, the observer's source in
     // the run loop; a source leaves before its observer is released, the old observer goes before
@@ -368,7 +378,7 @@ void runOperation(Reader& in) {
             sim::setFocusedWindow(pid, in.byte() & 1 ? answerChoice(in, false)
                                                      : Answer::of(sim::ElementRef{elementChoice(in)}));
         } break;
-        case kTree: {  // roles, parents, children, frames, marker ends and the elements of markers
+        case kTree: {  // roles, parents, children, frames, sizes and the elements of markers
             const int element = elementChoice(in);
             const char* attribute = kReadable[in.byte() % kTreeAttributes];
             tell(element, attribute, treeChoice(in, attribute));
@@ -409,6 +419,7 @@ void runOperation(Reader& in) {
         default:  // kRun and kSettle; the watcher starts, as main does, at the first of them
             if (!state.lastLine) {  // written once started
                 platform::addActivationObserver(handleFrontmostChange);
+                platform::addInputReleaseObserver(handleInputRelease);
                 handleFrontmostChange();
                 if (check() != 1) broken("start-up did not write exactly one selection line");
             }
@@ -435,17 +446,6 @@ void endProgram() {
 }  // namespace
 }  // namespace sw::fuzz
 
-#ifdef SW_FUZZ_SKIP_WAITS
-// Linked with --wrap=nanosleep: the watcher's short waits (a rectangle asked again after 50 and
-// 150 ms) pass at once while a program runs, as the desktop's answers do not change with time.
-// Every other sleep, libFuzzer's own included, sleeps.
-namespace { thread_local bool inProgram = false; }
-extern "C" int __real_nanosleep(const timespec* duration, timespec* remaining);
-extern "C" int __wrap_nanosleep(const timespec* duration, timespec* remaining) {
-    return inProgram ? 0 : __real_nanosleep(duration, remaining);
-}
-#endif
-
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
     using namespace sw::fuzz;
     realStderr = ::fcntl(2, F_DUPFD_CLOEXEC, 3);
@@ -453,20 +453,17 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
     __sanitizer_set_report_fd(reinterpret_cast<void*>(static_cast<std::intptr_t>(realStderr)));
 #endif
     for (Capture* c : {&out, &err}) c->file = ::fileno(std::tmpfile());
+    // A rectangle asked again after 50 and 150 ms is asked again at once: the desktop's answers
+    // do not change with time.
+    sw::sim::skipWaits(true);
     return 0;
 }
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     using namespace sw::fuzz;
     Reader in{data, data + size};
-#ifdef SW_FUZZ_SKIP_WAITS
-    inProgram = true;
-#endif
     beginProgram();
     while (in.data < in.end) runOperation(in);
     endProgram();
-#ifdef SW_FUZZ_SKIP_WAITS
-    inProgram = false;
-#endif
     return 0;
 }

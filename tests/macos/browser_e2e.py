@@ -1,14 +1,17 @@
 #!/usr/bin/env python3
-"""The real selection-watcher against the real Safari, Chrome, Firefox and Edge of this Mac.
+"""The real selection-watcher against the real browsers of this Mac.
 
-Usage: browser_e2e.py [--access] [--out DIR] PATH/TO/selection-watcher [BUNDLE ...]
+Usage: browser_e2e.py [--ci] [--access] [--out DIR] PATH/TO/selection-watcher [BUNDLE ...]
 
-Each installed browser is started fresh on the sample page (Safari, which cannot start with a
-profile of its own, only when it is not running) and the cases below run against it with one
-watcher. Every present line must name the browser, lie inside its window and contain the point the
-mouse pressed; with screen recording allowed it is compared with the painted selection too. One
-line per case, `ok` or `FAIL`, then `N passed, N failed`. --access only says whether this process
-and the watcher may read other applications (status 2 if not) and record the screen (1 if not).
+Each browser is started fresh on the sample page (Safari and Arc, which cannot start on a profile
+of their own, only when they are not running) and the cases below run against it with one watcher:
+the runner image's Safari, Chrome, Firefox and Edge, and Chrome Canary, Brave and Arc where they
+are installed. Every present line must name the browser, lie inside its window and contain the
+point the mouse pressed; with screen recording allowed it is compared with the painted selection,
+the two boxes printed side by side. One line per case, `ok` or `FAIL`, then `N passed, N failed`
+and what was skipped. The first lines say which process runs the test and what started it, what it
+may do (accessibility, posting events, screen recording), the display's size and scale, and what
+the watcher alone writes; without accessibility or event posting nothing runs (status 2).
 """
 
 import argparse
@@ -28,10 +31,16 @@ import macdesktop as mac  # noqa: E402
 import page  # noqa: E402
 
 TOL = 2  # points
+# The browsers of the runner image: with --ci each must be installed and run.
+IMAGE = ("com.apple.Safari", "com.google.Chrome", "org.mozilla.firefox", "com.microsoft.edgemac")
 # Safari and Firefox report the selected text's own box. Chromium reports the boxes of the text
 # elements at the selection's ends, as wide as the page across lines: they contain what is painted.
+# Whether Chrome and Edge on macOS report line or text boxes, and whether Safari's box across lines
+# is the selection's or the text's, only a Mac can say: every present line prints both boxes.
 RULES = {"com.apple.Safari": "exact", "com.google.Chrome": "contains",
-         "org.mozilla.firefox": "exact", "com.microsoft.edgemac": "contains"}
+         "org.mozilla.firefox": "exact", "com.microsoft.edgemac": "contains",
+         "com.google.Chrome.canary": "contains", "com.brave.Browser": "contains",
+         "company.thebrowser.Browser": "contains"}
 # Steps (action, argument, expected line), run in this order in one browser with one watcher.
 # Expected: "cleared", "present" (by the browser's rule), "contains", or "exit".
 EMPTY = ("empty", None, "cleared")
@@ -50,8 +59,6 @@ CASES = (
     ("standard input closed", [("close", None, "exit")]),
 )
 ERRORS = (AssertionError, desktop.DesktopError, OSError, subprocess.SubprocessError, ValueError)
-GRANT = ("no accessibility access: turn on the application this runs in (Terminal, iTerm, ...) in "
-         "System Settings > Privacy & Security > Accessibility, then run this again")
 
 
 def check(condition, message):
@@ -88,6 +95,33 @@ def matches(rule, reported, painted):
     return x <= px + TOL and y <= py + TOL and x + w >= px + pw - TOL and y + h >= py + ph - TOL
 
 
+def relation(reported, painted):
+    """How the two boxes stand, so that a run's log says which rule a browser follows."""
+    if matches("exact", reported, painted):
+        return "the same box"
+    if matches("contains", reported, painted):
+        return "the reported box contains the painted one"
+    if matches("contains", painted, reported):
+        return "the painted box contains the reported one"
+    return "neither contains the other"
+
+
+def verdict(outcomes, ci):
+    """(last line, exit status) from what happened. `outcomes` maps each browser wanted to why it
+    did not run (a string) or to its cases' results: "ok", "FAIL", or "unpainted" (passed, its
+    pixel comparison skipped). Without --ci skips are said and pass; with --ci each is a failure."""
+    results = [r for v in outcomes.values() if not isinstance(v, str) for r in v]
+    passed, failed = len(results) - results.count("FAIL"), results.count("FAIL")
+    skipped = [f"{bundle} ({why})" for bundle, why in outcomes.items() if isinstance(why, str)]
+    unpainted = results.count("unpainted")
+    if unpainted:
+        skipped.append(f"pixel comparisons in {unpainted} case{'s' * (unpainted > 1)} (no screen recording)")
+    line = f"{passed} passed, {failed} failed"
+    if skipped:
+        line += "; skipped: " + ", ".join(skipped) + (" - with --ci a skip is a failure" if ci else "")
+    return line, 0 if passed and not failed and not (ci and skipped) else 1
+
+
 def step(run, action, argument, expected, shot):
     if action == "start":
         run.watcher = desktop.Watcher(run.exe, types.SimpleNamespace(dir=run.out, env=os.environ))
@@ -105,12 +139,15 @@ def step(run, action, argument, expected, shot):
         check(line == '{"selection":false}\n', f"expected a cleared line, got {line!r}")
         return "cleared " + after
     reported = check_present(line, run.bundle, run.view.frame, run.view.press)
-    figures = f"bounds {reported} {after}, window {rounded(run.view.frame)}, press {rounded(run.view.press)}"
+    figures = f"{after}, window {rounded(run.view.frame)}, press {rounded(run.view.press)}"
     if not run.view.screen:
-        return figures + ", pixel comparison skipped (no screen recording)"
-    painted, rule = run.view.painted(shot), "contains" if expected == "contains" else RULES[run.bundle]
-    check(matches(rule, reported, painted), f"bounds {reported}, painted {rounded(painted)} ({rule})")
-    return f"{figures}, painted {rounded(painted)} ({rule})"
+        run.unpainted = True
+        return f"reported {reported} {figures}, painted box not compared (no screen recording)"
+    rule = "contains" if expected == "contains" else RULES[run.bundle]
+    painted = rounded(run.view.painted(shot))
+    boxes = f"reported {reported} painted {painted}: {relation(reported, painted)}"
+    check(matches(rule, reported, painted), f"{boxes}; the rule is {rule} ({figures})")
+    return f"{boxes} ({rule} holds) {figures}"
 
 
 def rounded(numbers):
@@ -118,27 +155,29 @@ def rounded(numbers):
 
 
 def run_browser(bundle, app, exe, screen, out):
-    """Prints a line per case; (passed, failed)."""
+    """Prints a line per case; the cases' results ("ok", "unpainted" or "FAIL")."""
     run = types.SimpleNamespace(bundle=bundle, exe=exe, out=out, watcher=None, pid=None)
-    passed = failed = 0
+    results = []
     folder = tempfile.mkdtemp(prefix="sw-browser-")
     try:
         run.pid = mac.start_browser(bundle, app, folder)
         run.view = mac.View(run.pid, screen, os.path.join(out, bundle + "-corner.png"))
+        print(f"     {bundle}: window at {rounded(run.view.frame)} (asked for {mac.GEOMETRY}), page at "
+              f"{rounded((run.view.ox, run.view.oy))}", flush=True)
         for n, (case, steps) in enumerate(CASES, 1):
-            shot = os.path.join(out, f"{bundle}-{n:02d}")
+            shot, run.unpainted = os.path.join(out, f"{bundle}-{n:02d}"), False
             try:
                 check(n == 1 or run.watcher and run.watcher.proc.poll() is None, "the watcher has ended")
                 figures = "; ".join(step(run, *s, shot + ".png") for s in steps)
                 print(f"ok   {bundle} {case}: {figures}", flush=True)
-                passed += 1
+                results.append("unpainted" if run.unpainted else "ok")
             except ERRORS as e:
                 print(f"FAIL {bundle} {case}: {e}", flush=True)
-                failed += 1
+                results.append("FAIL")
                 run.view.recover(run.watcher, shot + "-failed.png")
     except ERRORS as e:
         print(f"FAIL {bundle} start: {e}", flush=True)
-        failed += 1
+        results.append("FAIL")
     finally:
         if run.watcher:
             with open(os.path.join(out, bundle + "-watcher.txt"), "w") as f:
@@ -147,43 +186,75 @@ def run_browser(bundle, app, exe, screen, out):
         if run.pid:
             mac.stop_browser(bundle, run.pid)
         shutil.rmtree(folder, ignore_errors=True)
-    return passed, failed
+    return results
+
+
+def access(watcher, ci):
+    """Prints what this process may do and the display it runs on; the list of what it lacks."""
+    trusted, post, screen = (mac.AX.AXIsProcessTrusted(), mac.CG.CGPreflightPostEventAccess(),
+                             mac.CG.CGPreflightScreenCaptureAccess())
+    chain = mac.ancestry()
+    (dx, dy, dw, dh), scale = mac.display()
+    gx, gy, gw, gh = mac.GEOMETRY
+    alone = subprocess.run([watcher], stdin=subprocess.DEVNULL, capture_output=True, timeout=30)
+    allowed = {True: "allowed", False: "NOT allowed"}
+    print(f"process: {chain[0]}, started by {' <- '.join(chain[1:]) or 'launchd'}\n"
+          f"accessibility: {'trusted' if trusted else 'NOT trusted'}; posting events: {allowed[post]}; "
+          f"screen recording: {allowed[screen]}\n"
+          f"display: {dw:g} by {dh:g} points at ({dx:g}, {dy:g}), {scale:g} pixels to the point\n"
+          f"watcher alone, input closed: {alone.stdout.decode().strip()}, status {alone.returncode}",
+          flush=True)
+    needed = (("Accessibility", trusted), ("Accessibility for the watcher it starts", alone.returncode != 2),
+              ("posting events (Accessibility allows it)", post),
+              ("Screen Recording", screen or not ci),
+              (f"a display of at least {gx + gw} by {gy + gh} points", gx + gw <= dw and gy + gh <= dh))
+    lacking = [what for what, ok in needed if not ok]
+    if lacking:
+        print(f"{'::error::' if os.environ.get('GITHUB_ACTIONS') else ''}missing: {', '.join(lacking)}. "
+              f"Access is granted to the application responsible for this process, the last one above "
+              f"({chain[-1]}): on a Mac, the terminal, in System Settings > Privacy & Security; on a "
+              f"hosted runner, its agent, which the image grants it to (configure-tccdb-macos.sh)",
+              flush=True)
+    return lacking, screen
 
 
 def main():
-    parser = argparse.ArgumentParser(description=__doc__.split("\n")[0])
-    parser.add_argument("--access", action="store_true")
-    parser.add_argument("--out")
+    title, _, body = __doc__.split("\n\n", 2)
+    parser = argparse.ArgumentParser(description=f"{title}\n\n{body}",
+                                     formatter_class=argparse.RawDescriptionHelpFormatter)
+    parser.add_argument("--ci", action="store_true",
+                        help="as in CI: Safari, Chrome, Firefox and Edge must all be installed and run, "
+                             "screen recording must be allowed, and any skip is a failure")
+    parser.add_argument("--access", action="store_true",
+                        help="only say what this process may do and the display; status 2 if "
+                             "something needed is missing, 1 if screen recording is (without --ci)")
+    parser.add_argument("--out", help="folder for screenshots and the watcher's lines")
     parser.add_argument("watcher")
     parser.add_argument("bundles", nargs="*", help=", ".join(RULES))
     args = parser.parse_args()
     if mac.AX is None or set(args.bundles) - set(RULES):
         parser.error("runs on macOS only, with browsers among " + ", ".join(RULES))
-    trusted, screen = mac.AX.AXIsProcessTrusted(), mac.CG.CGPreflightScreenCaptureAccess()
-    print(f"process: {mac.executable_path()}\naccessibility: {'trusted' if trusted else 'NOT trusted'}; "
-          f"screen recording: {'allowed' if screen else 'not allowed (no pixel comparisons)'}", flush=True)
-    if trusted:
-        alone = subprocess.run([args.watcher], stdin=subprocess.DEVNULL, capture_output=True, timeout=30)
-        print(f"watcher alone, input closed: {alone.stdout.decode().strip()}, status {alone.returncode}")
-    if not trusted or alone.returncode == 2:
-        print(("selection-watcher has " if trusted else "this process has ") + GRANT, flush=True)
-        return 2
-    if args.access:
-        return 0 if screen else 1
+    if not os.access(args.watcher, os.X_OK):
+        parser.error(f"no executable at {args.watcher}")
+    lacking, screen = access(os.path.abspath(args.watcher), args.ci)
+    if lacking or args.access:
+        return 2 if lacking else 0 if screen else 1
     out = args.out or tempfile.mkdtemp(prefix="sw-macos-e2e-")
     os.makedirs(out, exist_ok=True)
     print(f"screenshots and watcher lines in {out}", flush=True)
-    passed = failed = 0
+    outcomes = {}
     for bundle in args.bundles or RULES:
         app = mac.installed(bundle)
-        if not app or bundle == "com.apple.Safari" and mac.pgrep("Safari"):
-            print(f"--   {bundle}: " + ("running already: quit it to test it" if app else "not installed"))
+        if not app or mac.APPS[bundle][2] == "own" and mac.pgrep(mac.APPS[bundle][1]):
+            why = "running already: quit it to test it" if app else "not installed"
+            print(f"--   {bundle}: {why}", flush=True)
+            if args.bundles or bundle in IMAGE or app:  # Canary, Brave and Arc count where installed
+                outcomes[bundle] = why
             continue
-        p, f = run_browser(bundle, app, os.path.abspath(args.watcher), screen, out)
-        passed, failed = passed + p, failed + f
-    print(f"{passed} passed, {failed} failed", flush=True)
-    return 1 if failed or not passed else 0
-
+        outcomes[bundle] = run_browser(bundle, app, os.path.abspath(args.watcher), screen, out)
+    line, status = verdict(outcomes, args.ci)
+    print(line, flush=True)
+    return status
 
 if __name__ == "__main__":
     sys.exit(main())

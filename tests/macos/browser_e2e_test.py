@@ -1,7 +1,8 @@
 #!/usr/bin/env python3
 """The macOS end-to-end test's rules, on any system: its line checks against lines as a watcher
-writes them (and as a broken one might), the rectangle rules, the case table, and the PNG reader and
-colour boxes it compares pixels with."""
+writes them (and as a broken one might), the rectangle rules, the case table and where its presses
+land, the PNG reader, colour boxes and their scaling to points, the choice of the command-A menu
+item, and the verdict from what a run recorded."""
 import base64
 import os
 import sys
@@ -11,6 +12,7 @@ sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 import browser_e2e as e2e  # noqa: E402
 
 mac, CHROME = e2e.mac, "com.google.Chrome"
+CHAR = mac.page.CHAR
 
 
 def present(height=37, width=900, x=120, y=130, app=CHROME, end="}\n"):
@@ -47,6 +49,28 @@ PNG = base64.b64decode(
 PIXELS = bytes([40, 200, 64, 234, 51, 247, 117, 251, 76, 0, 0, 0,
                 0, 0, 0, 160, 255, 16, 255, 0, 0, 255, 0, 255])
 
+# Damaged captures: each must be a ValueError, which the harness reports as a failed case.
+BROKEN_PNGS = [PNG[:8], PNG[:20], PNG[:60], PNG[:-20], PNG[:33] + bytes(len(PNG) - 33), b"GIF89a"]
+# A box in the pixels of a capture of a region (points), the capture's width in pixels, the box in points.
+SCALED = [((10, 4, 20, 8), (100, 50, 300, 200), 300, (110, 54, 20, 8)),
+          ((10, 4, 20, 8), (100, 50, 300, 200), 600, (105, 52, 10, 4)),
+          ((0, 0, 3, 3), (-1440, 0, 900, 480), 2700, (-1440, 0, 1, 1))]
+# Menu items (element, command character, modifiers, enabled) and the one chosen, or the error.
+SELECT_ALL = [([("quit", "Q", 0, True), ("all", "A", 0, True)], "all"),
+              ([("deselect", "A", 1, True), ("all", "a", None, None)], "all"),
+              ([("ctrl", "A", 12, True), ("opt", "A", 2, True), ("none", None, None, True)], "no menu item"),
+              ([("all", "A", 0, False)], "disabled")]
+# What a run recorded, with --ci or not: the exit status and what the last line says.
+IMG = dict.fromkeys(e2e.IMAGE, ["ok", "ok"])
+VERDICTS = [(IMG, False, 0, "8 passed, 0 failed"), (IMG, True, 0, "8 passed, 0 failed"),
+            (dict(IMG, **{CHROME: ["ok", "FAIL"]}), False, 1, "7 passed, 1 failed"),
+            (dict(IMG, **{CHROME: "not installed"}), False, 0, "skipped: com.google.Chrome (not installed)"),
+            (dict(IMG, **{CHROME: "not installed"}), True, 1, "a skip is a failure"),
+            (dict(IMG, **{CHROME: ["unpainted", "ok"]}), False, 0, "pixel comparisons in 1 case (no screen"),
+            (dict(IMG, **{CHROME: ["unpainted", "ok"]}), True, 1, "a skip is a failure"),
+            ({b: "not installed" for b in e2e.IMAGE}, False, 1, "0 passed, 0 failed"),
+            ({}, False, 1, "0 passed")]
+
 failures = []
 for line, error in LINES:
     try:
@@ -61,15 +85,43 @@ failures += [f"rules for {r} against {p}" for r, p, *want in RECTS
 width, height, bpp, pixels = mac.png_pixels(PNG)
 if (width, height, bpp, zlib.crc32(pixels)) != (8, 12, 4, 0xe331eba0):
     failures.append("PNG decoded wrong")
+for n, data in enumerate(BROKEN_PNGS):
+    try:
+        mac.png_pixels(data)
+        failures.append(f"damaged PNG {n} decoded")
+    except ValueError:
+        pass
 boxes = [mac.colour_box(4, 3, PIXELS, colour) for colour in (mac.MAGENTA, mac.GREEN)]
 failures += [] if boxes == [(1, 0, 3, 2), (2, 0, 1, 1)] else [f"colour boxes {boxes}"]
-# The watcher starts first and ends last, lines alternate as the watcher writes them, and every
-# selected word is one the watcher's output is searched for.
+failures += [f"{box} in {region} at {w} pixels: {mac.to_points(box, region, w)}"
+             for box, region, w, want in SCALED if mac.to_points(box, region, w) != want]
+for items, want in SELECT_ALL:
+    try:
+        got = mac.select_all_item(items)
+    except mac.desktop.DesktopError as e:
+        got = str(e)
+    if want not in got:
+        failures.append(f"command-A among {items}: {got!r}, expected {want!r}")
+failures += [f"verdict {outcomes} (ci {ci}): {got}" for outcomes, ci, status, said in VERDICTS
+             for got in [e2e.verdict(outcomes, ci)] if got[1] != status or said not in got[0]]
+# The watcher starts first and ends last, lines alternate as the watcher writes them, every selected
+# word is one the watcher's output is searched for, and every press lands on its element's first
+# line of text, inside the word double-clicked.
 steps = [s for _, case in e2e.CASES for s in case]
 cleared = [s[2] == "cleared" for s in steps[:-1]]
 if steps[0][0] != "start" or steps[-1][0] != "close" or cleared != [i % 2 == 0 for i in range(len(cleared))]:
     failures.append("the case table's lines do not alternate from start to close")
-failures += [s[1][1] + " is never looked for" for s in steps
-             if s[0] == "double" and s[1][1] not in mac.page.SELECTED_WORDS]
-print("\n".join(failures) or f"browser_e2e rules: {len(LINES) + len(RECTS) + 3} checks passed")
+for action, argument, _ in steps:
+    press = mac.press_of(action, argument)
+    if action == "double" and argument[1] not in mac.page.SELECTED_WORDS:
+        failures.append(argument[1] + " is never looked for")
+    if press:
+        element = argument[0] if action == "double" else argument[0][0]
+        left, top, _, text = mac.page.ELEMENTS[element]
+        start = text.index(argument[1]) if action == "double" else 0
+        end = start + len(argument[1]) if action == "double" else len(text)
+        if not (left + start * CHAR <= press[0] < left + end * CHAR and top < press[1] < top + mac.page.LINE):
+            failures.append(f"{action} {argument} presses at {press}, off its text")
+checks = sum(map(len, (LINES, RECTS, BROKEN_PNGS, SCALED, SELECT_ALL, VERDICTS, steps)))
+print("\n".join(failures) or f"browser_e2e rules: {checks} checks passed")
 sys.exit(1 if failures else 0)

@@ -61,6 +61,16 @@ test('delivers the events, restarts a dead watcher with a doubling delay up to a
 test('runs the command given, else $SELECTION_WATCHER, else the platform package\'s', async () => {
   assert.strictEqual(findExecutable('/given', { SELECTION_WATCHER: '/env' }), '/given');
   assert.strictEqual(findExecutable(undefined, { SELECTION_WATCHER: '/env' }), '/env');
+  // Each platform package's executable, Windows' with its .exe, found through stand-ins.
+  const modules = fs.mkdtempSync(path.join(require('node:os').tmpdir(), 'sw-'));
+  for (const [platform, exe] of [['win32', 'selection-watcher.exe'], ['linux', 'selection-watcher']]) {
+    const file = path.join(modules, 'node_modules', `selection-watcher-${platform}-x64`, 'bin', exe);
+    fs.mkdirSync(path.dirname(file), { recursive: true });
+    fs.writeFileSync(file, '');
+    assert.strictEqual(findExecutable(undefined, {}, { platform, arch: 'x64', paths: [modules] }), file);
+  }
+  assert.strictEqual(findExecutable(undefined, {}, { platform: 'win32', arch: 'arm64', paths: [modules] }), 'selection-watcher');
+  fs.rmSync(modules, { recursive: true });
   if (!process.env.SELECTION_WATCHER_PACKAGE) return assert.strictEqual(findExecutable(undefined, {}), 'selection-watcher');
   // Installed: the platform package's watcher, with no accessibility bus in its environment.
   const watcher = new SelectionWatcher({ command: findExecutable(undefined, {}), env: { XDG_RUNTIME_DIR: fs.mkdtempSync(path.join(require('node:os').tmpdir(), 'sw-')) } });

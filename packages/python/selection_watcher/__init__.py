@@ -31,7 +31,7 @@ thread. stop() from a callback only asks; wait() from elsewhere.
 import json
 import logging
 import os
-import selectors
+import queue
 import subprocess
 import sys
 import threading
@@ -52,6 +52,12 @@ def permission_help(platform: str = sys.platform) -> str:
             "Open System Settings > Privacy & Security > Accessibility and turn on the application that\n"
             "starts the watcher (when run from a terminal: the terminal application), then start again."
         )
+    if platform == "win32":
+        return (
+            "selection-watcher cannot use UI Automation.\n"
+            "It reads the browsers of the desktop it runs on: start it from a program in the signed-in\n"
+            "user's desktop session (not from a service or a remote shell without a desktop), then start again."
+        )
     return (
         "selection-watcher cannot use the accessibility bus.\n"
         "Turn accessibility on for your desktop session:\n"
@@ -61,10 +67,15 @@ def permission_help(platform: str = sys.platform) -> str:
     )
 
 
-def find_executable(command: Optional[str] = None, env=os.environ) -> str:
+BIN = os.path.join(os.path.dirname(os.path.abspath(__file__)), "bin")
+
+
+def find_executable(command: Optional[str] = None, env=os.environ, platform: str = sys.platform,
+                    folder: str = BIN) -> str:
     """The executable a watcher runs: the command given, then $SELECTION_WATCHER, then the one this
-    package was installed with, and last selection-watcher from the PATH (a system package)."""
-    bundled = os.path.join(os.path.dirname(os.path.abspath(__file__)), "bin", "selection-watcher")
+    package was installed with (selection-watcher.exe on Windows), and last selection-watcher from
+    the PATH (a system package). `platform` and `folder` are for tests."""
+    bundled = os.path.join(folder, "selection-watcher.exe" if platform == "win32" else "selection-watcher")
     if command or env.get("SELECTION_WATCHER"):
         return command or env["SELECTION_WATCHER"]
     return bundled if os.path.isfile(bundled) else "selection-watcher"
@@ -73,6 +84,22 @@ def find_executable(command: Optional[str] = None, env=os.environ) -> str:
 class End(NamedTuple):
     reason: str  # "stopped", "permission_denied" or "gave_up"
     returncode: Optional[int]  # of the last watcher process; None if it never ran
+
+
+# Popen's flags for the watcher on Windows: a process group of its own and no console window.
+_NEW_GROUP_NO_WINDOW = 0x00000200 | 0x08000000 if sys.platform == "win32" else 0
+
+
+def _read_all(stream, chunks):
+    """Puts (stream, chunk) for everything read from `stream`, then (stream, b"") at its end."""
+    while True:
+        try:
+            chunk = os.read(stream.fileno(), 65536)
+        except OSError:
+            chunk = b""
+        chunks.put((stream, chunk))
+        if not chunk:
+            return
 
 
 def _ignore(*_args):
@@ -163,12 +190,13 @@ class SelectionWatcher:
                 if self._stopping.is_set():
                     return self._finish("stopped", None)
                 try:
-                    # A session of its own: Ctrl-C in a terminal then reaches only this process,
-                    # which ends the watcher by closing its input, instead of killing it behind
-                    # our back.
+                    # A session of its own (on Windows a process group of its own, and no console
+                    # window): Ctrl-C in a terminal then reaches only this process, which ends the
+                    # watcher by closing its input, instead of killing it behind our back.
                     process = subprocess.Popen(
                         self.command, env=self.env, stdin=subprocess.PIPE,
-                        stdout=subprocess.PIPE, stderr=subprocess.PIPE, start_new_session=True)
+                        stdout=subprocess.PIPE, stderr=subprocess.PIPE, start_new_session=True,
+                        creationflags=_NEW_GROUP_NO_WINDOW)
                 except OSError as error:
                     process, spawn_error = None, error
                 self._process = process
@@ -201,29 +229,30 @@ class SelectionWatcher:
             if self._stopping.wait(delay):
                 return self._finish("stopped", returncode)
 
-    # Reads both outputs of one watcher to their end on this thread, so that every callback runs
-    # here; returns whether it reported the permission error, and its exit status once reaped.
+    # Reads both outputs of one watcher to their end and hands every line to this thread, so that
+    # every callback runs here; returns whether it reported the permission error, and its exit
+    # status once reaped. One reader thread per output, because Windows cannot wait on pipes
+    # with select().
     def _serve(self, process):
         denied = False
         pending = {process.stdout: b"", process.stderr: b""}
-        with selectors.DefaultSelector() as selector:
-            for stream in pending:
-                selector.register(stream, selectors.EVENT_READ)
-            while selector.get_map():
-                for key, _ in selector.select():
-                    stream = key.fileobj
-                    chunk = os.read(stream.fileno(), 65536)
-                    if chunk:
-                        *lines, pending[stream] = (pending[stream] + chunk).split(b"\n")
-                    else:
-                        selector.unregister(stream)
-                        lines = [pending[stream]] if pending[stream] else []
-                    for raw in lines:
-                        line = raw.decode("utf-8", "replace")
-                        if stream is process.stderr:
-                            self.on_diagnostic(line)
-                        elif self._on_line(line):
-                            denied = True
+        chunks = queue.Queue()
+        for stream in pending:
+            threading.Thread(target=_read_all, args=(stream, chunks), daemon=True).start()
+        open_streams = len(pending)
+        while open_streams:
+            stream, chunk = chunks.get()
+            if chunk:
+                *lines, pending[stream] = (pending[stream] + chunk).split(b"\n")
+            else:  # that reader is done
+                open_streams -= 1
+                lines = [pending[stream]] if pending[stream] else []
+            for raw in lines:
+                line = raw.decode("utf-8", "replace")
+                if stream is process.stderr:
+                    self.on_diagnostic(line)
+                elif self._on_line(line):
+                    denied = True
         returncode = process.wait()
         with self._lock:
             for stream in (process.stdin, process.stdout, process.stderr):

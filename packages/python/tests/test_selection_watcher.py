@@ -59,6 +59,14 @@ class SelectionWatcherTest(unittest.TestCase):
     def test_runs_the_command_given_else_selection_watcher_from_the_environment_else_the_bundled_one(self):
         self.assertEqual(find_executable("/given", {"SELECTION_WATCHER": "/env"}), "/given")
         self.assertEqual(find_executable(None, {"SELECTION_WATCHER": "/env"}), "/env")
+        # The bundled executable, Windows' with its .exe, found through stand-ins.
+        with tempfile.TemporaryDirectory() as folder:
+            for name in ("selection-watcher.exe", "selection-watcher"):
+                open(os.path.join(folder, name), "w").close()
+                platform = "win32" if name.endswith(".exe") else "linux"
+                self.assertEqual(find_executable(None, {}, platform, folder), os.path.join(folder, name))
+                os.remove(os.path.join(folder, name))
+                self.assertEqual(find_executable(None, {}, platform, folder), "selection-watcher")
         if not os.environ.get("SELECTION_WATCHER_PACKAGE"):
             return self.assertEqual(find_executable(None, {}), "selection-watcher")
         # Installed: the bundled watcher, with no accessibility bus in its environment.
