@@ -1,4 +1,4 @@
-// Compiled, never run: the declarations accept what the README shows and refuse misuse.
+// Compiled, never run: the declarations accept what docs/integration.md shows and refuse misuse.
 import { End, SelectionWatcher, permissionHelp } from 'selection-watcher';
 
 declare function show(...values: unknown[]): void;
