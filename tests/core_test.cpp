@@ -8,6 +8,7 @@
 #include <io.h>
 #endif
 
+#include <algorithm>
 #include <cmath>
 #include <limits>
 #include <thread>
@@ -110,6 +111,29 @@ TEST_F(CoreTest, BusyBrowserKeepsTheReportedState) {
         row.fail(row.inPage ? sim::selectPageText(101, "word", at) : sim::selectText(101, "word", at));
         lastEmitted = true;
         EXPECT_EQ(written(1, evaluateAndEmit), row.line) << &row - rows;
+    }
+}
+
+// Six evaluations of a standing selection write one line and ask for its rectangle once, for that
+// line; with nothing selected, neither the range nor the rectangle is asked.
+TEST_F(CoreTest, RectangleOnlyForThePresentLine) {
+    const struct {
+        int (*select)(platform::ProcessId, std::string, std::optional<platform::Rect>);
+        const char* text;
+        int lines, rangeQuestions, boundsQuestions;
+    } rows[] = {{sim::selectText, "word", 1, 1, 1}, {sim::selectPageText, "word", 1, 0, 1},
+                {sim::selectText, "", 1, 0, 0}, {sim::selectPageText, "", 1, 0, 0}};
+    for (const auto& row : rows) {
+        sim::reset();
+        watchFirefox();
+        lastEmitted.reset();
+        row.select(101, row.text, platform::Rect{1, 2, 3, 4});
+        const std::string out = written(1, [] { for (int i = 0; i < 6; ++i) evaluateAndEmit(); });
+        EXPECT_EQ(std::count(out.begin(), out.end(), '\n'), row.lines) << out;
+        EXPECT_EQ(sim::queryCount("AXSelectedTextRange"), row.rangeQuestions) << row.text;
+        EXPECT_EQ(sim::queryCount("AXBoundsForRange") + sim::queryCount("AXBoundsForTextMarkerRange"),
+                  row.boundsQuestions)
+            << row.text;
     }
 }
 
