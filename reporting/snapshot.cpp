@@ -141,14 +141,15 @@ bool notYetAnswered(AXError code, const Owned& value) {
 }
 
 // Asks a bounds question (`ask` puts its answer in `bounds` and gives the result code), and again
-// while it is not answered yet, twice at most within 200 ms. False when the end of input came
+// while it is not answered yet, 50 and 150 ms after it was first asked: an answer that took longer
+// than that was worked out already and is not asked for again. False when the end of input came
 // while waiting: its answer is no longer wanted.
 template <typename Ask>
 bool askBounds(const Ask& ask, AXError& code, Owned& bounds) {
+    const auto firstAsked = std::chrono::steady_clock::now();
     code = ask(bounds);
-    const auto firstAnswer = std::chrono::steady_clock::now();
     for (const auto retryAt : {50ms, 150ms}) {
-        const auto left = firstAnswer + retryAt - std::chrono::steady_clock::now();
+        const auto left = firstAsked + retryAt - std::chrono::steady_clock::now();
         if (!notYetAnswered(code, bounds) || left < decltype(left)::zero()) break;
         const auto milliseconds = std::chrono::ceil<std::chrono::milliseconds>(left).count();
         if (!platform::waitUnlessDispatched(static_cast<std::uint32_t>(milliseconds))) return false;
