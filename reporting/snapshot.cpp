@@ -17,6 +17,11 @@ using platform::Ref;
 // How far up the parents a web area is looked for: deeper than any page nests its elements.
 constexpr int kMaxClimb = 32;
 
+// The roles of elements that hold their own text and selection.
+bool isTextControl(const std::string& role) {
+    return role == "AXTextField" || role == "AXTextArea" || role == "AXComboBox" || role == "AXSearchField";
+}
+
 bool copied(AXError code, const Owned& value) {
     return code == platform::kAXErrorSuccess && value;
 }
@@ -65,6 +70,12 @@ std::optional<platform::Rect> frameOf(Ref element) {
     return rect;
 }
 
+// Whether two rectangles share some area.
+bool overlap(const platform::Rect& a, const platform::Rect& b) {
+    return std::max(a.x, b.x) < std::min(a.x + a.width, b.x + b.width) &&
+           std::max(a.y, b.y) < std::min(a.y + a.height, b.y + b.height);
+}
+
 // The element that one end of a marker range lies in: the end's marker, which the range itself
 // holds (taking it asks no application), then the element the application puts that marker in.
 Owned elementAtEnd(Ref asked, Owned marker) {
@@ -75,17 +86,29 @@ Owned elementAtEnd(Ref asked, Owned marker) {
     return asElement(code, std::move(element));
 }
 
+// The elements at the two ends of a marker range and their frames, where they can be read.
+struct Ends {
+    Owned first;
+    std::optional<platform::Rect> start, end;
+};
+Ends endsOf(Ref asked, Ref markers) {
+    Ends ends;
+    ends.first = elementAtEnd(asked, platform::textMarkerRangeCopyStartMarker(markers));
+    if (ends.first) ends.start = frameOf(ends.first.get());
+    if (!ends.start) return ends;
+    Owned last = elementAtEnd(asked, platform::textMarkerRangeCopyEndMarker(markers));
+    if (last) ends.end = frameOf(last.get());
+    return ends;
+}
+
 // The rectangle of a selection from the elements at its two ends, for browsers that measure no
 // text (Chromium builds no text boxes for a client that only reads): the union of the two
 // elements' frames, as wide as the web area when the ends lie on different lines, since the lines
 // between them may reach further either way.
-std::optional<platform::Rect> rectOfEnds(Ref asked, Ref markers) {
-    Owned first = elementAtEnd(asked, platform::textMarkerRangeCopyStartMarker(markers));
-    const std::optional<platform::Rect> start = first ? frameOf(first.get()) : std::nullopt;
-    if (!start) return std::nullopt;
-    Owned last = elementAtEnd(asked, platform::textMarkerRangeCopyEndMarker(markers));
-    const std::optional<platform::Rect> end = last ? frameOf(last.get()) : std::nullopt;
-    if (!end) return std::nullopt;
+std::optional<platform::Rect> rectOfEnds(const Ends& ends) {
+    if (!ends.start || !ends.end) return std::nullopt;
+    const std::optional<platform::Rect>& start = ends.start;
+    const std::optional<platform::Rect>& end = ends.end;
 
     const double top = std::min(start->y, end->y);
     const double left = std::min(start->x, end->x);
@@ -94,7 +117,7 @@ std::optional<platform::Rect> rectOfEnds(Ref asked, Ref markers) {
     const bool oneLine = start->y < end->y + end->height && end->y < start->y + start->height;
     if (!oneLine) {
         bool busy = false;
-        Owned webArea = webAreaAbove(first.get(), busy);
+        Owned webArea = webAreaAbove(ends.first.get(), busy);
         const std::optional<platform::Rect> page = webArea ? frameOf(webArea.get()) : std::nullopt;
         if (!page) return std::nullopt;
         rect.x = page->x;
@@ -104,34 +127,55 @@ std::optional<platform::Rect> rectOfEnds(Ref asked, Ref markers) {
     return rect;
 }
 
-// Whether a bounds question got no answer yet rather than a final one: Firefox answers nothing
-// while it fetches the text bounds a client it does not know asks for.
+// Whether a bounds question got no answer yet rather than a final one: nothing, or a rectangle
+// without area. Firefox measures the text a client it does not know asks for only after that first
+// question, which it answers from what it has: a rectangle of no size.
 bool notYetAnswered(AXError code, const Owned& value) {
+    if (code == platform::kAXErrorSuccess && value &&
+        platform::valueGetType(value.get()) == platform::kAXValueTypeCGRect) {
+        platform::Rect rect;
+        return platform::valueGetRect(value.get(), rect) && (rect.width == 0 || rect.height == 0);
+    }
     return (code == platform::kAXErrorSuccess && !value) || code == platform::kAXErrorNoValue ||
            code == platform::kAXErrorFailure;
 }
 
-// The rectangle of a marker range. A missing answer is asked again, twice at most, within 200 ms;
-// an answer without area goes to the elements at the range's ends at once; a busy application is
-// asked nothing more, and neither is one whose answer the end of input no longer waits for.
-std::optional<platform::Rect> pageRect(Ref asked, Ref markers) {
-    Owned bounds;
-    AXError code = platform::copyParameterizedAttributeValue(asked, "AXBoundsForTextMarkerRange",
-                                                             markers, bounds);
-    const auto firstAnswer = std::chrono::steady_clock::now();
+// Asks a bounds question (`ask` puts its answer in `bounds` and gives the result code), and again
+// while it is not answered yet, 50 and 150 ms after it was first asked: an answer that took longer
+// than that was worked out already and is not asked for again. False when the end of input came
+// while waiting: its answer is no longer wanted.
+template <typename Ask>
+bool askBounds(const Ask& ask, AXError& code, Owned& bounds) {
+    const auto firstAsked = std::chrono::steady_clock::now();
+    code = ask(bounds);
     for (const auto retryAt : {50ms, 150ms}) {
-        const auto left = firstAnswer + retryAt - std::chrono::steady_clock::now();
+        const auto left = firstAsked + retryAt - std::chrono::steady_clock::now();
         if (!notYetAnswered(code, bounds) || left < decltype(left)::zero()) break;
         const auto milliseconds = std::chrono::ceil<std::chrono::milliseconds>(left).count();
-        if (!platform::waitUnlessDispatched(static_cast<std::uint32_t>(milliseconds))) {
-            return std::nullopt;
-        }
-        code = platform::copyParameterizedAttributeValue(asked, "AXBoundsForTextMarkerRange", markers,
-                                                         bounds);
+        if (!platform::waitUnlessDispatched(static_cast<std::uint32_t>(milliseconds))) return false;
+        code = ask(bounds);
     }
-    if (code == platform::kAXErrorCannotComplete) return std::nullopt;
-    if (std::optional<platform::Rect> rect = usableRect(code, bounds)) return rect;
-    return rectOfEnds(asked, markers);
+    return true;
+}
+
+// The rectangle of a marker range: the one its holder answers, unless that one misses the element
+// at either end (Chromium unites the boxes of the elements between the ends, not of the text at
+// them: a selection into a link answers the link's box), or has no area; then the elements' own.
+// A busy application is asked nothing more.
+std::optional<platform::Rect> pageRect(Ref asked, Ref markers) {
+    Owned bounds;
+    AXError code = platform::kAXErrorSuccess;
+    const auto ask = [&](Owned& answer) {
+        return platform::copyParameterizedAttributeValue(asked, "AXBoundsForTextMarkerRange", markers,
+                                                         answer);
+    };
+    if (!askBounds(ask, code, bounds) || code == platform::kAXErrorCannotComplete) return std::nullopt;
+    const std::optional<platform::Rect> answered = usableRect(code, bounds);
+    const Ends ends = endsOf(asked, markers);
+    if (answered && (!ends.end || (overlap(*answered, *ends.start) && overlap(*answered, *ends.end)))) {
+        return answered;
+    }
+    return rectOfEnds(ends);
 }
 
 // The selected text of a text control.
@@ -146,33 +190,41 @@ SelectedText controlSelection(Ref focused) {
     return read;
 }
 
-// The rectangle of a text control's selection: that of its selected range.
-std::optional<platform::Rect> controlRect(Ref focused) {
+// The rectangle of a text control's selection: that of its selected range, asked again as a page's
+// is while it is not answered yet. A text field that measures none (Chromium's, without text boxes
+// for a reading client) gives its own frame, which holds the selection.
+std::optional<platform::Rect> controlRect(Ref focused, bool textField) {
     Owned range;
-    if (!copied(platform::copyAttributeValue(focused, "AXSelectedTextRange", range), range)) {
+    const AXError read = platform::copyAttributeValue(focused, "AXSelectedTextRange", range);
+    if (read == platform::kAXErrorCannotComplete) return std::nullopt;
+    Owned bounds;
+    AXError code = platform::kAXErrorNoValue;
+    const auto ask = [&](Owned& answer) {
+        return platform::copyParameterizedAttributeValue(focused, "AXBoundsForRange", range.get(), answer);
+    };
+    if (copied(read, range) && (!askBounds(ask, code, bounds) || code == platform::kAXErrorCannotComplete)) {
         return std::nullopt;
     }
-    Owned bounds;
-    const AXError code =
-        platform::copyParameterizedAttributeValue(focused, "AXBoundsForRange", range.get(), bounds);
-    return usableRect(code, bounds);
+    if (std::optional<platform::Rect> rect = usableRect(code, bounds)) return rect;
+    return textField ? frameOf(focused) : std::nullopt;
 }
 
 // A selection in page text, which browsers tell only through a text-marker range: its text is
-// asked with that range, which is kept for the rectangle.
-SelectedText pageSelection(Ref asked) {
+// asked with that range, which is kept for the rectangle. None when the element has no such range.
+std::optional<SelectedText> pageSelection(Ref asked) {
     Owned markers;
     AXError read = platform::copyAttributeValue(asked, "AXSelectedTextMarkerRange", markers);
+    if (read == platform::kAXErrorAttributeUnsupported) return std::nullopt;
     if (read == platform::kAXErrorCannotComplete) return unanswered();
     if (!copied(read, markers) ||
         platform::getTypeID(markers.get()) != platform::textMarkerRangeTypeID()) {
-        return {};
+        return SelectedText{};
     }
     Owned text;
     read = platform::copyParameterizedAttributeValue(asked, "AXStringForTextMarkerRange",
                                                      markers.get(), text);
     if (read == platform::kAXErrorCannotComplete) return unanswered();
-    if (!copied(read, text) || !platform::isString(text.get())) return {};
+    if (!copied(read, text) || !platform::isString(text.get())) return SelectedText{};
     SelectedText selected;
     selected.text = platform::stringValue(text.get());
     if (!selected.text.empty()) selected.markers = std::move(markers);
@@ -186,13 +238,15 @@ Owned asElement(AXError code, Owned value) {
     return value;
 }
 
-bool isWebArea(Ref element, bool& busy) {
+std::string roleOf(Ref element, bool& busy) {
     Owned role;
     const AXError code = platform::copyAttributeValue(element, "AXRole", role);
     busy = code == platform::kAXErrorCannotComplete;
-    return copied(code, role) && platform::isString(role.get()) &&
-           platform::stringValue(role.get()) == "AXWebArea";
+    return copied(code, role) && platform::isString(role.get()) ? platform::stringValue(role.get())
+                                                                : std::string();
 }
+
+bool isWebArea(Ref element, bool& busy) { return roleOf(element, busy) == "AXWebArea"; }
 
 Owned webAreaAbove(Ref element, bool& busy) {
     busy = false;
@@ -226,22 +280,28 @@ SelectedText readSelectedText() {
     focused = asElement(code, std::move(focused));
     if (!focused) return {};
 
-    // Text controls answer with their selected text; a web area has none to give for a selection
-    // in its page, and is asked through its text-marker range instead.
-    SelectedText read = controlSelection(focused.get());
-    if (read.text.empty() && !read.unanswered) read = pageSelection(focused.get());
+    // Text controls answer with their selected text and range. Page elements are asked through
+    // their text-marker range: Chromium's answer "AXSelectedText" too, for the page's selection,
+    // but cannot measure it by a range of their own. Elements without marker ranges (systems that
+    // have none) are asked as text controls.
+    bool busy = false;
+    const std::string role = roleOf(focused.get(), busy);
+    if (busy) return unanswered();
+    const bool textField = isTextControl(role);
+    std::optional<SelectedText> page = textField ? std::nullopt : pageSelection(focused.get());
+    SelectedText read = page ? std::move(*page) : controlSelection(focused.get());
+    read.textField = textField;
     if (!read.text.empty()) read.element = std::move(focused);
     if (!read.text.empty() || read.unanswered) return read;
 
     // The focus may be on a link, a button or a group of the page, or in another frame than the
     // selection. WebKit answers for a frame's selection only on the frame's web area: ask the
     // nearest one up from the focus, unless the focus is one itself and has answered already.
-    bool busy = false;
-    if (isWebArea(focused.get(), busy) || busy) return busy ? unanswered() : std::move(read);
+    if (role == "AXWebArea") return read;
     Owned webArea = webAreaAbove(focused.get(), busy);
     if (busy) return unanswered();
     if (!webArea) return read;
-    read = pageSelection(webArea.get());
+    read = pageSelection(webArea.get()).value_or(SelectedText{});
     if (!read.text.empty()) read.element = std::move(webArea);
     return read;
 }
@@ -249,7 +309,7 @@ SelectedText readSelectedText() {
 std::optional<platform::Rect> selectionRect(const SelectedText& selected) {
     if (selected.text.empty() || !selected.element) return std::nullopt;
     return selected.markers ? pageRect(selected.element.get(), selected.markers.get())
-                            : controlRect(selected.element.get());
+                            : controlRect(selected.element.get(), selected.textField);
 }
 
 SelectionInfo currentSelectionInfo() {

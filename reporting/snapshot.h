@@ -23,6 +23,7 @@ struct SelectedText {
     bool unanswered = false;   // as in SelectionInfo
     platform::Owned element;   // the element whose selection `text` is; none when `text` is empty
     platform::Owned markers;   // a page's selection: its text-marker range; none in a text control
+    bool textField = false;    // `element` is a text control (a text field, area, combo or search box)
 };
 SelectedText readSelectedText();
 // The rectangle of what `selected` holds: none when it is empty, when its holder cannot say, or when
@@ -32,8 +33,10 @@ std::optional<platform::Rect> selectionRect(const SelectedText& selected);
 // Both at once, holding nothing afterwards.
 SelectionInfo currentSelectionInfo();
 
-// Whether `element` is a web page's (or a frame's) web area, by its "AXRole". `busy` tells that the
-// application could not complete the question.
+// The "AXRole" of `element`, empty when it has none to give; `busy` tells that the application
+// could not complete the question.
+std::string roleOf(platform::Ref element, bool& busy);
+// Whether `element` is a web page's (or a frame's) web area, by its role.
 bool isWebArea(platform::Ref element, bool& busy);
 // The nearest web area among the ancestors of `element` ("AXParent", at most 32 steps up, never
 // above a window); none when there is none or the application is busy (`busy` set).

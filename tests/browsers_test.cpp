@@ -42,33 +42,48 @@ struct Scenario {
     std::array<const char*, 3> attach{"C", "C", "C"};  // the lines of the attach, page tree arrived
 };
 
-// Over the two lines of the page: Chromium measures no text, so the elements of the ends, as wide
-// as the page; the others measure the text.
+// Over the two paragraphs of the page: Chromium measures no text and answers the second
+// paragraph's box, which misses the start, so the elements of the ends, as wide as the page; the
+// others measure the text.
 void selectTwoLines(const Page& p) {
     sim::selectInPage(kBrowser, p.firstLine, p.secondLine, "one two", {30.4, 101, 350, 42.6});
 }
 void clickAway(const Page& p) { sim::selectInPage(kBrowser, p.firstLine, p.firstLine, ""); }
+void removeSelection(const Page&) { sim::removeSelection(kBrowser); }
 const auto kTwoLines = std::array{R"("height":44,"width":1200,"x":0,"y":100)",
                                   R"("height":43,"width":350,"x":30,"y":101)",
                                   R"("height":43,"width":350,"x":30,"y":101)"};
 
 const Scenario kScenarios[] = {
-    {"cold attach, then a selection", kTwoLines, {{selectTwoLines, "PPP"}}},
-    // The union of the two elements must reach the link, where the selection ends.
+    // Firefox measures only from its second question on.
+    {"cold attach, then a first selection over two paragraphs", kTwoLines, {{selectTwoLines, "PPP"}}},
+    // Chromium answers the link's box, which misses the start: the union of the two elements.
     {"a word and the link after it, on one line",
-     {R"("height":20,"width":480,"x":20,"y":100)", R"("height":18,"width":190,"x":300,"y":101)",
-      R"("height":18,"width":190,"x":300,"y":101)"},
+     {R"("height":20,"width":480,"x":20,"y":124)", R"("height":18,"width":190,"x":300,"y":125)",
+      R"("height":18,"width":190,"x":300,"y":125)"},
      {{[](const Page& p) {
-           sim::selectInPage(kBrowser, p.firstLine, p.link, "word link", {300.4, 101, 190, 18});
+           sim::selectInPage(kBrowser, p.secondLine, p.linkText, "word link", {300.4, 125, 190, 18});
        },
        "PPP"}}},
+    // Chromium measures nothing in a field: the field's frame.
+    {"a word in the page's text area",
+     {R"("height":60,"width":300,"x":20,"y":160)", R"("height":18,"width":70,"x":60,"y":161)",
+      R"("height":18,"width":70,"x":60,"y":161)"},
+     {{[](const Page& p) { sim::selectInField(kBrowser, p.textArea, "oscar", {60.4, 161, 70, 18}); }, "PPP"},
+      {[](const Page& p) { clickAway(p), sim::releaseMouseButton(); }, "CCC"}}},
+    {"a word in the page's text field",
+     {R"("height":24,"width":300,"x":20,"y":230)", R"("height":18,"width":64,"x":80,"y":233)",
+      R"("height":18,"width":64,"x":80,"y":233)"},
+     {{[](const Page& p) { sim::selectInField(kBrowser, p.textField, "romeo", {80.4, 233, 64, 18}); }, "PPP"}}},
     // Chromium tells once its page tree has arrived; Gecko never learnt of a selection made
     // before its accessibility started; Safari's page answers at once.
     {"a selection made before the watcher came", kTwoLines, {}, selectTwoLines, {"CP", "C", "P"}},
     {"a click that clears", kTwoLines,
      {{selectTwoLines, "PPP"}, {[](const Page& p) { clickAway(p), sim::releaseMouseButton(); }, "CCC"}}},
-    {"a selection gone without input: WebKit tells nothing", kTwoLines,
-     {{selectTwoLines, "PPP"}, {clickAway, "CC-"}, {[](const Page&) { sim::releaseMouseButton(); }, "--C"}}},
+    // A click leaves a caret, which WebKit tells of too.
+    {"a click without its release", kTwoLines, {{selectTwoLines, "PPP"}, {clickAway, "CCC"}}},
+    {"a selection a script takes away: WebKit tells nothing", kTwoLines,
+     {{selectTwoLines, "PPP"}, {removeSelection, "CC-"}, {[](const Page&) { sim::releaseMouseButton(); }, "--C"}}},
     {"a click the page handles after its release", kTwoLines,
      {{selectTwoLines, "PPP"},
       {[](const Page& p) {
@@ -80,7 +95,7 @@ const Scenario kScenarios[] = {
        "CCC"}}},
     {"key releases count with listen-event access only", kTwoLines,
      {{selectTwoLines, "PPP"},
-      {[](const Page& p) { clickAway(p), sim::releaseKey(); }, "CC-"},
+      {[](const Page& p) { removeSelection(p), sim::releaseKey(); }, "CC-"},
       {[](const Page&) { sim::setListenEventAccess(true), sim::releaseKey(); }, "--C"}}},
     {"focus on a link, the selection elsewhere", kTwoLines,
      {{selectTwoLines, "PPP"}, {[](const Page& p) { sim::focusElement(kBrowser, p.link); }, "---"}}},

@@ -42,9 +42,9 @@ protected:
     int page = 0;
 };
 
-// Bounds without area, or none at all, give way to the frames of the elements at the range's ends
-// (their union on one line; as wide as the web area above over several); only a missing answer is
-// asked again, and a busy application nothing more.
+// Bounds without area, none at all, or bounds that miss an end's element give way to the frames of
+// the elements at the range's ends (their union on one line; as wide as the web area above over
+// several); a missing answer or one without area is asked again, a busy application nothing more.
 TEST_F(SnapshotTest, RectangleFromTheEndsOfTheRange) {
     const int start = sim::addElement(kBrowser), end = sim::addElement(kBrowser);
     sim::setSelectedMarkerRange(page, Answer::of(sim::MarkerRange{start, end}));
@@ -63,11 +63,12 @@ TEST_F(SnapshotTest, RectangleFromTheEndsOfTheRange) {
     const std::pair<Answer, const char*> answers[] = {
         {Answer::empty(), "3"}, {Answer::failure(sim::kAXErrorFailure), "3"},
         {Answer::failure(sim::kAXErrorNoValue), "3"}, {Answer{sim::kAXErrorFailure, sim::RectValue{{1, 2, 3, 4}}}, "3"},
-        {rect(-1, 3), "1"}, {rect(3, 0), "1"}, {rect(nan, 5), "1"}, {rect(5, inf), "1"},
-        {Answer::failure(sim::kAXErrorIllegalArgument), "1"}};
+        {rect(-1, 3), "1"}, {rect(3, 0), "3"}, {rect(nan, 5), "1"}, {rect(5, inf), "1"},
+        {Answer::failure(sim::kAXErrorIllegalArgument), "1"}, {rect(40, 40, 100, 12), "1"}};
     for (const auto& [bounds, questions] : answers) {
         EXPECT_EQ(asked(bounds), std::string("in page 20,10,90x22 #") + questions);
     }
+    EXPECT_EQ(asked(rect(81, 4, 25, 11)), "in page 25,11,81x4 #1") << "reaches into both ends";
     // Each change below stands for the rows after it too.
     const std::function<void()> endsThatFail[] = {
         [&] { frame(start, rect(50, 20, 10, 10)), frame(end, rect(30, 20, 20, 40)); },  // two lines, no web area
@@ -75,11 +76,35 @@ TEST_F(SnapshotTest, RectangleFromTheEndsOfTheRange) {
         [&] { frame(start, rect(50, 20, nan, 10)); }};
     for (const auto& change : endsThatFail) {
         change();
-        EXPECT_EQ(asked(rect(3, 0)), "in page #1");
+        EXPECT_EQ(asked(Answer::empty()), "in page #3");
     }
     const int ends = sim::queryCount("AXUIElementForTextMarker");
     EXPECT_EQ(asked(busy), "in page #1");
     EXPECT_EQ(sim::queryCount("AXUIElementForTextMarker"), ends) << "asked after a busy answer";
+}
+
+// A text control, known by its role, is read by its selected text and range even where a marker
+// range would answer; without a usable rectangle for the range it gives its own frame. An element
+// of no role (systems without marker ranges) gets no frame.
+TEST_F(SnapshotTest, TextControlRectangle) {
+    const struct {
+        const char* role;
+        Answer bounds;
+        const char* snapshot;
+    } rows[] = {{"AXTextArea", rect(7, 0), "word 5,6,7x8 #3"}, {"AXSearchField", rect(2, 3, 4, 5), "word 4,5,2x3 #1"},
+                {"AXComboBox", busy, "word #1"}, {"AXRole?", Answer::failure(sim::kAXErrorNoValue), "word #3"}};
+    for (const auto& row : rows) {
+        const int field = sim::selectText(kBrowser, "word");
+        if (std::string(row.role) != "AXRole?") {
+            sim::setAttribute(field, "AXRole", Answer::of(sim::Text{row.role}));
+            sim::setSelectedMarkerRange(field, Answer::of(sim::MarkerRange{field, field}));
+        }
+        sim::setBounds(field, row.bounds);
+        sim::setAttribute(field, "AXFrame", rect(7, 8, 5, 6));
+        const int before = sim::queryCount("AXBoundsForRange");
+        const std::string got = snapshot(field);
+        EXPECT_EQ(got + " #" + std::to_string(sim::queryCount("AXBoundsForRange") - before), row.snapshot) << row.role;
+    }
 }
 
 // With no selection of its own, the focus (a link, a group) leads to the nearest web area above it,

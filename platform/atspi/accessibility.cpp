@@ -133,8 +133,9 @@ AXError boundsForRange(const Object* element, const Object* range, Owned& value)
         return kAXErrorIllegalArgument;
     }
     AtspiAccessible* focused = element->accessible.get();
-    // A rectangle relative to a window is no place on the screen: none rather than a wrong one.
-    if (!extentsOnScreen(focused)) return kAXErrorNoValue;
+    // A rectangle relative to a window is no place on the screen: none rather than a wrong one, and
+    // none in this session at all, so that it is not asked for again.
+    if (!extentsOnScreen(focused)) return kAXErrorParameterizedAttributeUnsupported;
     std::optional<Rect> rect = measureExtents(focused, planExtents(focused, range->ranges));
     if (!rect) return kAXErrorNoValue;
     auto* o = new Object(Kind::Value);

@@ -10,8 +10,8 @@
 // whose contents web view hosts the page's own view (content/app_shim_remote_cocoa/
 // render_widget_host_view_cocoa.mm), the page's container. Under the window: root view 1, browser
 // view 2, contents container 3, contents web view 4, the page's container 5, its web area 6. The
-// web area holds a line of text with a link after it, a second line, and a frame whose document
-// is a web area of its own with one line of text.
+// web area holds two paragraphs (a line of text; a line of text with a link after it), a text area,
+// a one-line text field, and a frame whose document is a web area of its own with one line of text.
 #include <algorithm>
 #include <array>
 
@@ -40,6 +40,7 @@ struct Browser {
     std::map<int, int> frameOf;           // each element of the page -> its document's web area
     std::set<int> textFields, staticTexts;
     std::map<int, Selection> selections;  // by document web area; Chromium keeps one for the page
+    std::map<int, Rect> fieldSelections;  // by text field: what a layout with text boxes measures
 };
 
 std::map<ProcessId, Browser>& browsers() {
@@ -64,7 +65,9 @@ constexpr auto kTreeArrives = 30ms;
 //   (Chromium: browser_accessibility_cocoa.mm, IsTextField() in -internalAccessibilityAttributeNames
 //   and the general list of -internalAccessibilityParameterizedAttributeNames; Gecko:
 //   mozTextAccessible.mm; WebKit: textAttrs and the parameterised names of the same wrapper).
-//   Chromium lists the first two for static text as well (kStaticText in ax_platform_node_cocoa.mm).
+//   Chromium lists the first two for static text as well (kStaticText in ax_platform_node_cocoa.mm),
+//   and answers "AXSelectedText" on every page element: browser_accessibility_cocoa.mm maps the
+//   name to -selectedText with no role check (AppKit passes names a list leaves out through).
 // Page elements: "AXSelectedTextMarkerRange" and, parameterised, "AXStringForTextMarkerRange",
 //   "AXBoundsForTextMarkerRange", "AXUIElementForTextMarker" (Chromium: browser_accessibility_cocoa.mm,
 //   both -internalAccessibility...Names; Gecko: MOXTextMarkerSupport in MOXAccessibleProtocol.h,
@@ -95,6 +98,7 @@ bool implemented(const Browser& b, int e, std::string_view name, bool parameteri
         return listed(kCommon, name) || (name == "AXFrame" && b.engine == Engine::Firefox) ||
                (listed(kTextField, name) &&
                 (field || (b.engine == Engine::Chromium && b.staticTexts.contains(e)))) ||
+               (name == "AXSelectedText" && page && b.engine == Engine::Chromium) ||
                (name == "AXSelectedTextMarkerRange" && page);
     }
     if (name == "AXBoundsForRange") return field || (page && b.engine == Engine::Chromium);
@@ -139,21 +143,70 @@ const Selection* selectionOfRange(const Browser& b, Ref range) {
     return nullptr;
 }
 
-Answer bounds(Browser& b, const Selection* selection) {
+// The page's tree as the desktop holds it: an element's children, parent and frame.
+const std::vector<int>& childrenOf(int e) {
+    return std::get<ArrayValue>(*desktop().elements[e].answers["AXChildren"].value).items;
+}
+int parentOf(int e) { return std::get<ElementRef>(*desktop().elements[e].answers["AXParent"].value).element; }
+Rect frameOfElement(int e) { return std::get<RectValue>(*desktop().elements[e].answers["AXFrame"].value).rect; }
+
+bool within(int e, int ancestor) {
+    for (; e != 0; e = parentOf(e)) {
+        if (e == ancestor) return true;
+    }
+    return false;
+}
+
+// The next element in tree order (its first child, else the next sibling of itself or of its
+// nearest ancestor that has one) within the document of `root`; 0 past its end.
+int nextInTreeOrder(int e, int root) {
+    if (!childrenOf(e).empty()) return childrenOf(e).front();
+    for (; e != root; e = parentOf(e)) {
+        const std::vector<int>& siblings = childrenOf(parentOf(e));
+        auto at = std::find(siblings.begin(), siblings.end(), e);
+        if (at + 1 != siblings.end()) return *(at + 1);
+    }
+    return 0;
+}
+
+Rect unite(Rect a, Rect b) {
+    if (a.width <= 0 || a.height <= 0) return b;
+    if (b.width <= 0 || b.height <= 0) return a;
+    const double x = std::min(a.x, b.x), y = std::min(a.y, b.y);
+    return {x, y, std::max(a.x + a.width, b.x + b.width) - x, std::max(a.y + a.height, b.y + b.height) - y};
+}
+
+// Text bounds in Gecko reach the parent process's cache only once a client needs them: the first
+// question of a client it does not know requests them (RequestDomainsIfInactive) and is answered
+// from the cache as it is, without them; the domains then stay on for known clients
+// (GetCacheDomainsForKnownClients), so the next question is measured. The answer is a rectangle
+// either way: GeckoTextMarkerRange::Bounds (accessible/mac/GeckoTextMarker.mm) wraps whatever it
+// measured, nothing included, with valueWithRect:; moxBoundsForTextMarkerRange
+// (MOXTextMarkerDelegate.mm) gives nil only for an invalid range, and a text field's
+// moxBoundsForRange (mozTextAccessible.mm) goes through the same Bounds().
+Answer geckoBounds(Browser& b, Rect measured) {
+    if (!std::exchange(b.boundsCached, true)) return Answer::of(RectValue{{0, 0, 0, 0}});
+    return Answer::of(RectValue{measured});
+}
+
+Answer bounds(Browser& b, const Selection* selection, Ref range) {
     switch (b.engine) {
-        case Engine::Chromium:
-            // Text rectangles come only from inline text boxes, which Chromium builds in its
-            // complete (screen reader) mode alone: BrowserAccessibility::
-            // GetInnerTextRangeBoundsRectInSubtree finds none in the mode a reading client turns
-            // on, and nothing on macOS loads them on demand. The answer is a rectangle of no size.
-            return Answer::of(RectValue{{0, 0, 0, 0}});
+        case Engine::Chromium: {
+            // BrowserAccessibilityManager::GetRootFrameInnerTextRangeBoundsRect
+            // (ui/accessibility/platform/browser_accessibility_manager.cc) walks from the start to
+            // the end in tree order (NextInTreeOrder), adding the whole box of every element that
+            // is not text and the inline text boxes of text, which Chromium builds in its complete
+            // (screen reader) mode alone: in the mode a reading client turns on, text adds nothing.
+            Rect united{0, 0, 0, 0};
+            const int root = b.frameOf.at(range->start);
+            for (int e = range->start; e != 0; e = nextInTreeOrder(e, root)) {
+                if (!b.staticTexts.contains(e)) united = unite(united, frameOfElement(e));
+                if (e == range->end) break;
+            }
+            return Answer::of(RectValue{united});
+        }
         case Engine::Firefox:
-            // Text bounds reach the parent process's cache only once a client needs them: the
-            // first question of a client it does not know requests them (RequestDomainsIfInactive)
-            // and answers empty; the domains then stay on for known clients
-            // (GetCacheDomainsForKnownClients), so the next question is answered.
-            if (!std::exchange(b.boundsCached, true)) return Answer::failure(kAXErrorNoValue);
-            [[fallthrough]];
+            return geckoBounds(b, selection ? selection->rect : Rect{0, 0, 0, 0});
         case Engine::WebKit:
             if (selection == nullptr) return Answer::failure(kAXErrorNoValue);
             return Answer::of(RectValue{selection->rect});
@@ -161,19 +214,36 @@ Answer bounds(Browser& b, const Selection* selection) {
     return Answer::failure(kAXErrorNoValue);
 }
 
+// "AXBoundsForRange" of a page element. Chromium's -frameForRange: (browser_accessibility_cocoa.mm)
+// gives CGRectNull, which the attribute answers as nil, for an element that is neither text nor a
+// text field, and measures inline text boxes otherwise: in a reading client's mode there are none,
+// in a text field either (chrome_browser_application_mac.mm, ax_mode.h), so a rectangle of no size.
+// Gecko and WebKit measure the field's selection.
+Answer fieldBounds(Browser& b, int e) {
+    const bool field = b.textFields.contains(e);
+    if (b.engine == Engine::Chromium) {
+        if (!field && !b.staticTexts.contains(e)) return Answer::failure(kAXErrorNoValue);
+        return Answer::of(RectValue{{0, 0, 0, 0}});
+    }
+    auto found = b.fieldSelections.find(e);
+    if (!field || found == b.fieldSelections.end()) return Answer::failure(kAXErrorNoValue);
+    return b.engine == Engine::Firefox ? geckoBounds(b, found->second) : Answer::of(RectValue{found->second});
+}
+
 void post(ProcessId pid, const char* notification) { postNotification(pid, notification); }
 
 // Chromium builds the page tree after the mode change that asks for it, in the renderer, and
 // posts the focus notification when the tree with the focus arrives (a tree update whose focus
 // differs from the last one fires it: FireFocusEventsIfNeeded in
-// ui/accessibility/platform/browser_accessibility_manager.cc).
+// ui/accessibility/platform/browser_accessibility_manager.cc), unless the view holding the page
+// has no focus (AccessibilityViewHasFocus), as when the address bar has it.
 void askForTree(Browser& b, ProcessId pid) {
     if (b.pageOn || std::exchange(b.treeAsked, true)) return;
     schedule(std::chrono::duration_cast<std::chrono::milliseconds>(kTreeArrives), [pid] {
         auto found = browsers().find(pid);
         if (found == browsers().end() || found->second.pageOn) return;
         found->second.pageOn = true;
-        post(pid, "AXFocusedUIElementChanged");
+        if (inPage(found->second, found->second.focus)) post(pid, "AXFocusedUIElementChanged");
     });
 }
 
@@ -203,9 +273,14 @@ BrowserPage addBrowser(ProcessId pid, const std::string& bundleIdentifier, Engin
     const int webView = element(pid, "AXGroup", contents, {0, 80, 1200, 820});
     p.container = element(pid, "AXScrollArea", webView, {0, 80, 1200, 820});
     p.webArea = element(pid, "AXWebArea", p.container, {0, 80, 1200, 820});
-    p.firstLine = element(pid, "AXStaticText", p.webArea, {20, 100, 400, 20});
-    p.link = element(pid, "AXLink", p.webArea, {420, 100, 80, 20});
-    p.secondLine = element(pid, "AXStaticText", p.webArea, {20, 124, 600, 20});
+    p.paragraph1 = element(pid, "AXGroup", p.webArea, {20, 100, 400, 20});
+    p.firstLine = element(pid, "AXStaticText", p.paragraph1, {20, 100, 400, 20});
+    p.paragraph2 = element(pid, "AXGroup", p.webArea, {20, 124, 480, 20});
+    p.secondLine = element(pid, "AXStaticText", p.paragraph2, {20, 124, 400, 20});
+    p.link = element(pid, "AXLink", p.paragraph2, {420, 124, 80, 20});
+    p.linkText = element(pid, "AXStaticText", p.link, {420, 124, 80, 20});
+    p.textArea = element(pid, "AXTextArea", p.webArea, {20, 160, 300, 60});
+    p.textField = element(pid, "AXTextField", p.webArea, {20, 230, 300, 24});
     const int host = element(pid, "AXGroup", p.webArea, {600, 300, 400, 300});
     p.frame = element(pid, "AXWebArea", host, {600, 300, 400, 300});
     p.frameText = element(pid, "AXStaticText", p.frame, {610, 310, 300, 20});
@@ -220,15 +295,31 @@ BrowserPage addBrowser(ProcessId pid, const std::string& bundleIdentifier, Engin
     // Safari: any accessibility request into the page turns its page processes on, so the tree
     // is there from the first question; nothing else is needed.
     b.pageOn = engine == Engine::WebKit;
-    for (int e : {p.webArea, p.firstLine, p.secondLine, p.link, host}) b.frameOf[e] = p.webArea;
+    for (int e : {p.webArea, p.paragraph1, p.firstLine, p.paragraph2, p.secondLine, p.link, p.linkText,
+                  p.textArea, p.textField, host}) {
+        b.frameOf[e] = p.webArea;
+    }
     for (int e : {p.frame, p.frameText}) b.frameOf[e] = p.frame;
-    b.textFields = {p.addressBar};
-    b.staticTexts = {p.firstLine, p.secondLine, p.frameText};
+    b.textFields = {p.addressBar, p.textArea, p.textField};
+    b.staticTexts = {p.firstLine, p.linkText, p.secondLine, p.frameText};
     return p;
 }
 
-void selectInPage(ProcessId pid, int from, int to, std::string text, Rect rect) {
+namespace {
+
+// Whatever was selected in the page's fields is no longer.
+void clearFields(Browser& b) {
+    for (const auto& [field, rect] : b.fieldSelections) {
+        setSelectedText(field, Answer::of(Text{""}));
+        setSelectedRange(field, Answer::of(RangeValue{0, 0}));
+    }
+    b.fieldSelections.clear();
+}
+
+// `caret`: a caret is left where nothing is selected, as after a click.
+void changeSelection(ProcessId pid, int from, int to, std::string text, Rect rect, bool caret) {
     Browser& b = browsers().at(pid);
+    clearFields(b);
     const int frame = b.frameOf.at(from);
     const bool none = text.empty();
     // Chromium keeps one selection for the page; a Gecko document or a WebKit frame keeps its own.
@@ -242,8 +333,36 @@ void selectInPage(ProcessId pid, int from, int to, std::string text, Rect rect) 
     if (focusMoved) post(pid, "AXFocusedUIElementChanged");
     // All three post "AXSelectedTextChanged" (on the root web area and the changed element), except
     // WebKit when a selection becomes none: Source/WebCore/editing/mac/FrameSelectionMac.mm,
-    // notifyAccessibilityForSelectionChange, posts nothing then (a FIXME citing WebKit bug 279524).
-    if (!(none && b.engine == Engine::WebKit)) post(pid, "AXSelectedTextChanged");
+    // notifyAccessibilityForSelectionChange, posts only while the selection has a start and an end,
+    // which the caret a click leaves has.
+    if (caret || b.engine != Engine::WebKit) post(pid, "AXSelectedTextChanged");
+}
+
+}  // namespace
+
+void selectInPage(ProcessId pid, int from, int to, std::string text, Rect rect) {
+    changeSelection(pid, from, to, std::move(text), rect, true);
+}
+
+void removeSelection(ProcessId pid) {
+    const int line = browsers().at(pid).page.firstLine;
+    changeSelection(pid, line, line, "", {}, false);
+}
+
+void selectInField(ProcessId pid, int field, std::string text, Rect rect) {
+    Browser& b = browsers().at(pid);
+    // The selection moves into the field: out of Chromium's one selection of the page, and of the
+    // selection of the field's document in the others.
+    if (b.engine == Engine::Chromium) b.selections.clear();
+    b.selections.erase(b.frameOf.at(field));
+    clearFields(b);
+    b.fieldSelections[field] = rect;
+    setSelectedRange(field, Answer::of(RangeValue{0, static_cast<long>(text.size())}));
+    setSelectedText(field, Answer::of(Text{std::move(text)}));
+    const bool focusMoved = std::exchange(b.focus, field) != field;
+    if (!b.pageOn) return;
+    if (focusMoved) post(pid, "AXFocusedUIElementChanged");
+    post(pid, "AXSelectedTextChanged");
 }
 
 void focusElement(ProcessId pid, int e) {
@@ -303,10 +422,18 @@ std::optional<Answer> modelAnswer(ProcessId pid, int e, std::string_view name, R
         if (selection == nullptr) return Answer::failure(kAXErrorNoValue);
         return Answer::of(MarkerRange{selection->from, selection->to});
     }
+    // Chromium's -selectedText answers where HasVisibleCaretOrSelection (ui/accessibility/
+    // ax_node.cc) holds: on the element the selection's focus lies in and its ancestors, for a
+    // selection that is not collapsed. Its fields answer for their own selection, as below.
+    if (name == "AXSelectedText" && inPage(b, e) && b.engine == Engine::Chromium && !b.textFields.contains(e)) {
+        if (selection == nullptr || !within(selection->to, e)) return Answer::failure(kAXErrorNoValue);
+        return Answer::of(Text{selection->text});
+    }
+    if (name == "AXBoundsForRange" && inPage(b, e)) return fieldBounds(b, e);
     if (!inPage(b, e) || parameter == nullptr || parameter->kind != Kind::MarkerRange) return std::nullopt;
     const Selection* asked = answers ? selectionOfRange(b, parameter) : nullptr;
     if (name == "AXStringForTextMarkerRange") return Answer::of(Text{asked ? asked->text : ""});
-    if (name == "AXBoundsForTextMarkerRange") return bounds(b, asked);
+    if (name == "AXBoundsForTextMarkerRange") return bounds(b, asked, parameter);
     if (listed(kGeckoEnds, name) || listed(kWebKitEnds, name)) {
         return Answer::of(Marker{name.find("Start") != std::string_view::npos ? parameter->start : parameter->end});
     }

@@ -125,10 +125,12 @@ void postNotification(ProcessId pid, const std::string& notification);
 enum class Engine { Chromium, Firefox, WebKit };
 
 // The elements of a model browser's one window: the address bar in its toolbar, the page container,
-// the page's web area with two lines of text and a link, and a frame (a web area of its own inside
-// the page) with one line of text.
+// the page's web area with two paragraphs (the first a line of text, the second a line of text and
+// a link with its text), a text area and a one-line text field, and a frame (a web area of its own
+// inside the page) with one line of text.
 struct BrowserPage {
-    int window, addressBar, container, webArea, firstLine, secondLine, link, frame, frameText;
+    int window, addressBar, container, webArea, paragraph1, firstLine, paragraph2, secondLine, link,
+        linkText, textArea, textField, frame, frameText;
 };
 
 // An application that answers like a browser of that engine, its page tree off as after launch and
@@ -137,8 +139,13 @@ BrowserPage addBrowser(ProcessId pid, const std::string& bundleIdentifier, Engin
                        bool activationRefinements = false);
 // The user selects `text`, from the start of text element `from` to the end of `to` (both in one
 // frame), which a layout with text boxes measures as `rect`; the focus goes to that frame's web
-// area. An empty text is a click that leaves nothing selected.
+// area. An empty text is a click that leaves a caret and nothing selected.
 void selectInPage(ProcessId pid, int from, int to, std::string text, Rect rect = {});
+// A page script takes the selection away: not even a caret is left.
+void removeSelection(ProcessId pid);
+// The user selects `text` in a text field of the page (`field`: the text area or the text field),
+// which a layout with text boxes measures as `rect`; the focus goes to the field.
+void selectInField(ProcessId pid, int field, std::string text, Rect rect);
 // The focus moves to an element of the browser.
 void focusElement(ProcessId pid, int element);
 

@@ -34,7 +34,7 @@ APPS = {
     "com.brave.Browser": ("Brave Browser.app", "Brave Browser", "chromium"),
     "company.thebrowser.Browser": ("Arc.app", "Arc", "own"),
 }
-TITLE = "sw-page"  # page.html's title: the window showing it, or its page, carries it
+TITLE = "sw-page"  # page.html's title, which the window showing it carries
 GEOMETRY = (80, 60, 1000, 660)  # where each browser window is put, in points
 PLACE_SLACK = 40  # points a browser may keep its window from GEOMETRY (title bars, minimum sizes)
 # A fresh profile shows no first-run pages (--no-first-run skips the first-run flow and, with it,
@@ -298,20 +298,25 @@ def web_area_origin(pid):
 
 
 def in_front(pid, title):
-    """None when application `pid` is in front with the window of the page titled `title` focused
-    and no sheet on it; otherwise what is in front instead (a first-run page, a dialog, ...)."""
+    """None when application `pid` is in front with its focused window named after the page titled
+    `title`; otherwise what is in front instead (a first-run page, a dialog, ...). Only titles are
+    read: a role read in a browser's window can turn its page's accessibility on before the watcher
+    runs, and the first case would no longer start cold."""
     front, found = ax(AX.AXUIElementCreateSystemWide(), "AXFocusedApplication"), ctypes.c_int(0)
     if not front or AX.AXUIElementGetPid(front, ctypes.byref(found)) or found.value != pid:
         return f"{ax_str(front, 'AXTitle')!r} (pid {found.value}) is in front"
     app = AX.AXUIElementCreateApplication(pid)
     window = ax(app, "AXFocusedWindow")
-    titles = [ax_str(w, "AXTitle") for w in ax_list(app, "AXWindows")]
-    named = [ax_str(window, "AXTitle") or "", ax_str(web_area(window), "AXTitle") or ""]
-    if not window or not any(title in n for n in named):
-        return f"the focused window is {named[0]!r}, its page {named[1]!r} (windows: {titles})"
-    if "AXSheet" in [ax_str(c, "AXRole") for c in ax_list(window, "AXChildren")]:
-        return f"a sheet covers the page (windows: {titles})"
+    named = ax_str(window, "AXTitle") or ""
+    if not window or title not in named:
+        titles = [ax_str(w, "AXTitle") for w in ax_list(app, "AXWindows")]
+        return f"the focused window is {named!r} (windows: {titles})"
     return None
+
+
+def covered(window):
+    """Whether a sheet covers the window: asked only once the watcher has started."""
+    return "AXSheet" in [ax_str(c, "AXRole") for c in ax_list(window, "AXChildren")]
 
 
 # ---- input ---------------------------------------------------------------------------------------
@@ -490,11 +495,17 @@ class View:
             desktop.wait_for("the page in front", page_in_front, timeout=20, interval=0.5)
         except desktop.DesktopError:
             raise desktop.DesktopError(f"the page is not what is in front: {instead[-1]}") from None
-        if screen:  # the page's green corner
-            origin = painted_box(self.frame[:2] + (160, 300), GREEN, corner_path, 30)
-        else:
-            origin = desktop.wait_for("the page", lambda: web_area_origin(pid), 30, 0.5)
-        self.ox, self.oy = origin[:2]
+        # The page's green corner; without screen recording, the page's place in the accessibility
+        # tree, looked for once the watcher has written its first line (see in_front).
+        self.origin = painted_box(self.frame[:2] + (160, 300), GREEN, corner_path, 30)[:2] if screen else None
+
+    def page_origin(self):
+        if self.origin is None:
+            self.origin = desktop.wait_for("the page", lambda: web_area_origin(self.pid), 30, 0.5)
+        return self.origin
+
+    ox = property(lambda self: self.page_origin()[0])
+    oy = property(lambda self: self.page_origin()[1])
 
     def point(self, relative):
         return self.ox + relative[0], self.oy + relative[1]
@@ -529,6 +540,8 @@ class View:
         """After a failed case: a screenshot, the browser in front, nothing selected, no line pending."""
         if self.screen:
             subprocess.run(["screencapture", "-x", path], timeout=30)
+        if covered(ax(AX.AXUIElementCreateApplication(self.pid), "AXFocusedWindow")):
+            print(f"     a sheet covers the page of pid {self.pid}", flush=True)
         front(self.pid, check=False)
         self.act("empty", None)
         time.sleep(1.5)

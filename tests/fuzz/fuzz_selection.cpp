@@ -83,7 +83,7 @@ constexpr int kTreeAttributes = 7, kControlAttributes = 9, kMarkerAttributes = 1
 constexpr const char* kRectangleAttributes[] = {
     "AXFrame", "AXPosition", "AXUIElementForTextMarker", "AXSelectedTextRange", "AXBoundsForRange",
     "AXBoundsForTextMarkerRange"};
-constexpr const char* kRoles[] = {"AXWebArea", "AXWindow", "AXGroup", "AXScrollArea", "AXApplication"};
+constexpr const char* kRoles[] = {"AXWebArea", "AXWindow", "AXGroup", "AXScrollArea", "AXApplication", "AXTextArea"};
 
 struct Reader { const std::uint8_t *data, *end; std::uint8_t byte() { return data < end ? *data++ : 0; } };
 
@@ -278,9 +278,10 @@ std::size_t check() {
 }
 
 // Whether the desktop's answers hold a selection for the watcher to find, and whether a busy
-// application ("cannot complete" on the way to the text) leaves that unknown. Text controls tell
-// their selected text; failing that, a page tells it through its marker range, asked of the focused
-// element, else of the nearest web area above it (at most 32 parents up, not beyond a window).
+// application ("cannot complete" on the way to the text) leaves that unknown. Text controls (by
+// their role) and elements without marker ranges tell their selected text; any other element its
+// page's selection through its marker range; failing that, the nearest web area above the focus
+// (at most 32 parents up, not beyond a window).
 std::pair<bool, bool> expectedSelection(const Answer& focus) {
     const auto isBusy = [](const Answer& a) { return a.code == platform::kAXErrorCannotComplete; };
     const auto* focused = focus.code == 0 && focus.value ? std::get_if<sim::ElementRef>(&*focus.value) : nullptr;
@@ -289,15 +290,25 @@ std::pair<bool, bool> expectedSelection(const Answer& focus) {
         const auto* t = a.code == 0 && a.value ? std::get_if<sim::Text>(&*a.value) : nullptr;
         return t ? t->text : "";
     };
-    const auto told = [](int e, std::string_view name) -> const Answer& { return state.told[{e, name}]; };
+    // What an element was told; an attribute never told answers as if its value were empty.
+    const auto told = [](int e, std::string_view name) -> const Answer& {
+        static const Answer none;
+        const auto found = state.told.find({e, name});
+        return found == state.told.end() ? none : found->second;
+    };
     const auto page = [&](int e) -> std::pair<bool, bool> {
         const Answer &range = told(e, "AXSelectedTextMarkerRange"), &string = told(e, "AXStringForTextMarkerRange");
         const bool marked = range.code == 0 && range.value && std::holds_alternative<sim::MarkerRange>(*range.value);
         return {marked && !text(string).empty(), isBusy(range) || (marked && isBusy(string))};
     };
-    const Answer& control = told(focused->element, "AXSelectedText");
-    if (isBusy(control) || !text(control).empty()) return {!text(control).empty(), isBusy(control)};
-    if (const auto found = page(focused->element); found.first || found.second) return found;
+    const Answer& role = told(focused->element, "AXRole");
+    if (isBusy(role)) return {false, true};
+    const auto markers = state.told.find({focused->element, "AXSelectedTextMarkerRange"});
+    const bool control = text(role) == "AXTextArea" || markers == state.told.end() ||
+                         markers->second.code == platform::kAXErrorAttributeUnsupported;
+    const Answer& selected = told(focused->element, "AXSelectedText");
+    const auto found = control ? std::pair{!text(selected).empty(), isBusy(selected)} : page(focused->element);
+    if (found.first || found.second) return found;
     // The roles of the focus and of its ancestors, each after the parent that leads to it.
     for (int e = focused->element, step = 0; step <= 32; ++step) {
         const Answer& role = told(e, "AXRole");

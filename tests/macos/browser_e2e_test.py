@@ -6,6 +6,7 @@ item, and the verdict from what a run recorded."""
 import base64
 import os
 import sys
+import types
 import zlib
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
@@ -122,6 +123,18 @@ for action, argument, _ in steps:
         end = start + len(argument[1]) if action == "double" else len(text)
         if not (left + start * CHAR <= press[0] < left + end * CHAR and top < press[1] < top + mac.page.LINE):
             failures.append(f"{action} {argument} presses at {press}, off its text")
-checks = sum(map(len, (LINES, RECTS, BROKEN_PNGS, SCALED, SELECT_ALL, VERDICTS, steps)))
+# Before the watcher's first line the page is found by window titles alone: nothing else is read.
+read, saved = [], (mac.AX, mac.ax, mac.ax_str, mac.ax_list)
+mac.AX = types.SimpleNamespace(AXUIElementCreateSystemWide=lambda: "system", AXUIElementCreateApplication=str,
+                               AXUIElementGetPid=lambda e, found: setattr(found._obj, "value", 7))
+mac.ax = lambda element, name: read.append(name) or name
+mac.ax_str = lambda element, name: read.append(name) or "sw-page - Browser"
+mac.ax_list = lambda element, name: read.append(name) or ["window"]
+fronts = [mac.in_front(7, mac.TITLE), mac.in_front(7, "other"), mac.in_front(8, mac.TITLE)]
+mac.AX, mac.ax, mac.ax_str, mac.ax_list = saved
+if fronts[0] is not None or None in fronts[1:] or set(read) - {"AXFocusedApplication", "AXFocusedWindow",
+                                                              "AXWindows", "AXTitle"}:
+    failures.append(f"in_front: {fronts}, reading {sorted(set(read))}")
+checks = sum(map(len, (LINES, RECTS, BROKEN_PNGS, SCALED, SELECT_ALL, VERDICTS, steps))) + 1
 print("\n".join(failures) or f"browser_e2e rules: {checks} checks passed")
 sys.exit(1 if failures else 0)
