@@ -322,8 +322,9 @@ void listenForReleases(bool on) {
     PostThreadMessageW(s.thread, on ? kListenOn : kListenOff, 0, 0);
 }
 
-// Whether the watched browser needs releases heard and its page windows followed: Firefox raises a selection event for every
-// change of its selection, clears included (accessible/base/SelectionManager.cpp), Chromium not.
+// Whether the watched browser needs releases heard and its page windows followed: Firefox raises
+// a selection event for every change of its selection, clears included
+// (accessible/base/SelectionManager.cpp), Chromium not.
 bool clearsSilently(ProcessId pid) {
     const std::optional<std::string> bundle = bundleOfProcess(pid);
     return !bundle || *bundle != "org.mozilla.firefox";
@@ -364,6 +365,12 @@ HRESULT hearPage(const std::shared_ptr<ObserverState>& state, HWND page, const s
 }
 
 void followPageWindow(const std::shared_ptr<ObserverState>& state, HWND page) {
+    // Those of page windows that are gone go first: the system may give a handle out again.
+    std::erase_if(state->registrations, [](const ObserverState::Registration& registration) {
+        if (registration.page == nullptr || IsWindow(registration.page)) return false;
+        removeHandler(registration);
+        return true;
+    });
     const ObserverState::Registration* selection = nullptr;
     for (const ObserverState::Registration& registration : state->registrations) {
         if (registration.page == page) return;  // heard already

@@ -38,9 +38,12 @@ cleanup() {
 trap cleanup EXIT
 "$wineserver" -p >/dev/null 2>&1 </dev/null
 "$wine" wineboot -i >/dev/null 2>&1 </dev/null || true
-# Windows without any display (the backend test makes a browser's): Wine's null display driver, and
-# its desktop started once, which every window of a process otherwise waits for.
+# Windows without any display (the backend test makes a browser's): Wine's null display driver,
+# taken up by a server started afresh, and its desktop started once, which every window of a
+# process otherwise waits for.
 "$wine" reg add 'HKCU\Software\Wine\Drivers' /v Graphics /d null /f >/dev/null 2>&1 </dev/null
+"$wineserver" -k >/dev/null 2>&1 || true
+"$wineserver" -p >/dev/null 2>&1 </dev/null
 "$wine" explorer /desktop=Default,1024x768 >/dev/null 2>&1 </dev/null &
 ctest --preset mingw
 echo "wine: the Windows build's tests passed under Wine"
