@@ -29,7 +29,7 @@ void stdinWatchdog() {
 int main() {
     namespace platform = sw::platform;
     // ALLOWED_BUNDLES holds its seven identifiers from static initialisation on.
-    sw::stderr = platform::fileHandleWithStandardError();
+    sw::stderrHandle = platform::fileHandleWithStandardError();
 
     if (!platform::isProcessTrusted()) {
         sw::emit({{"error", std::string("ax_permission_denied")}});

@@ -124,7 +124,7 @@ void emit(const Event& event) {
 void logErr(std::string_view message) {
     std::string line(message);
     line += '\n';
-    platform::writeData(stderr, line);
+    platform::writeData(stderrHandle, line);
 }
 
 }  // namespace sw

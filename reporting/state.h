@@ -2,19 +2,11 @@
 // `stdinHandle`, which the stdin watchdog reads after main has set it for good.
 #pragma once
 
-#include <cstdio>  // `stderr` is a macro on some systems: every use of ours must expand alike
 #include <optional>
 #include <set>
 #include <string>
 
 #include "platform/platform.h"
-
-#ifdef _WIN32
-// Windows' C runtime defines `stderr` as an expression, which cannot name a value of ours. The
-// macro goes, and the C stream keeps its name as a value outside our namespace instead.
-#undef stderr
-inline FILE* const stderr = __acrt_iob_func(2);
-#endif
 
 namespace sw {
 
@@ -25,9 +17,9 @@ inline const std::set<std::string, std::less<>> ALLOWED_BUNDLES{
     "com.microsoft.edgemac",
 };
 
-// Unbuffered standard error (descriptor 2). Deliberately not the C library's buffered stream of the
-// same name: diagnostics are written straight through.
-inline platform::FileHandle stderr;
+// Unbuffered standard error (descriptor 2), written straight through: not the C library's buffered
+// stream, whose name is a macro on some systems.
+inline platform::FileHandle stderrHandle;
 
 // Standard input (descriptor 0); only its end is ever looked for.
 inline platform::FileHandle stdinHandle;

@@ -59,7 +59,7 @@ TEST_F(CoreTest, LongLineReachesANonBlockingPipeWhole) {
         char buffer[8192];
         for (int n; (n = static_cast<int>(::read(fds[0], buffer, sizeof buffer))) > 0;) received.append(buffer, n);
     });
-    stderr = {fds[1]};
+    stderrHandle = {fds[1]};
     logErr(message);
     ::close(fds[1]);
     reader.join();

@@ -61,7 +61,7 @@ protected:
         lastEmitted.reset();
         sim::reset();
         ASSERT_EQ(sim::liveObjects(), 0) << "a previous test left objects alive";
-        stderr = platform::fileHandleWithStandardError();
+        stderrHandle = platform::fileHandleWithStandardError();
     }
     void TearDown() override {
         currentObserver.reset();

@@ -6,7 +6,6 @@
 // pattern of the nearest element that has one (text.cpp). Roles are control types: a document is a
 // web area, a window a window.
 #include <cmath>
-#include <set>
 #include <string>
 #include <string_view>
 
@@ -63,25 +62,9 @@ Owned valueObject(int type) {
     return Owned::adopt(o);
 }
 
-// Chromium serves UI Automation for a page from the page's own child window once a client asks
-// that window for its root object, and builds the page's tree once a client reads a property
-// inside it. Asked once per process: the root object of every page window, and its control type.
-BOOL CALLBACK wakePageWindow(HWND child, LPARAM) {
-    wchar_t name[64] = {};
-    if (GetClassNameW(child, name, 64) > 0 && std::wstring_view(name) == L"Chrome_RenderWidgetHostHWND") {
-        Element page;
-        if (com::IUIAutomation* a = automation(); a != nullptr && SUCCEEDED(a->ElementFromHandle(child, page.put())) && page) {
-            int type = 0;
-            page->get_CurrentControlType(&type);
-        }
-    }
-    return TRUE;
-}
-
 AXError applicationRole(const Object* app, Owned& value) {
-    static auto* woken = new std::set<ProcessId>;
-    if (app->window != nullptr && woken->insert(app->pid).second) {
-        EnumChildWindows(app->window, wakePageWindow, 0);
+    for (HWND page : pageWindowsOf(app->window)) {
+        if (wakePageWindow(page) == kAXErrorCannotComplete) return kAXErrorCannotComplete;
     }
     value = stringObject("AXApplication");
     return kAXErrorSuccess;
@@ -142,11 +125,13 @@ AXError children(const Object* element, Owned& value) {
     return kAXErrorSuccess;
 }
 
-AXError frame(const Object* element, Owned& value) {
+// The frame, position or size of an element (`type`), all from its bounding rectangle: the walk to
+// a page goes by size.
+AXError bounds(const Object* element, int type, Owned& value) {
     RECT r{};
     const HRESULT hr = element->element->get_CurrentBoundingRectangle(&r);
     if (FAILED(hr)) return errorFor(hr);
-    value = valueObject(kAXValueTypeCGRect);
+    value = valueObject(type);
     mutableObject(value.get())->rect = {double(r.left), double(r.top), double(r.right - r.left),
                                         double(r.bottom - r.top)};
     return kAXErrorSuccess;
@@ -178,6 +163,12 @@ AXError selectedRange(const Object* element, Owned& value) {
 }
 
 }  // namespace
+
+void replaceAutomation(com::IUIAutomation* automation) {
+    Client& c = client();
+    c.tried = true;
+    c.automation = ComRef<com::IUIAutomation>::share(automation);
+}
 
 com::IUIAutomation* automation() {
     Client& c = client();
@@ -286,7 +277,9 @@ AXError copyAttributeValue(Ref element, const char* attribute, Owned& value) {
     if (name == "AXRole") return role(element, value);
     if (name == "AXParent") return parent(element, value);
     if (name == "AXChildren") return children(element, value);
-    if (name == "AXFrame") return frame(element, value);
+    if (name == "AXFrame") return bounds(element, kAXValueTypeCGRect, value);
+    if (name == "AXPosition") return bounds(element, kAXValueTypeCGPoint, value);
+    if (name == "AXSize") return bounds(element, kAXValueTypeCGSize, value);
     return kAXErrorAttributeUnsupported;
 }
 
@@ -364,9 +357,17 @@ bool valueGetRect(Ref value, Rect& rect) {
     return true;
 }
 
-// UI Automation answers no point or size values: nothing reads as one.
-bool valueGetPoint(Ref, Point&) { return false; }
-bool valueGetSize(Ref, Size&) { return false; }
+bool valueGetPoint(Ref value, Point& point) {
+    if (valueGetType(value) != kAXValueTypeCGPoint) return false;
+    point = {value->rect.x, value->rect.y};
+    return true;
+}
+
+bool valueGetSize(Ref value, Size& size) {
+    if (valueGetType(value) != kAXValueTypeCGSize) return false;
+    size = {value->rect.width, value->rect.height};
+    return true;
+}
 
 std::size_t arrayCount(Ref value) {
     if (value == nullptr || value->kind != Kind::Array || !value->array) return 0;

@@ -3,7 +3,10 @@
 // A COM interface is its method order: every interface below lists all of its methods, in the
 // order of Wine's include/uiautomationclient.idl (wine-mirror/wine, commit
 // 01fb2a26d2649666d3879a223a2cf2b779898cfd), with the identifiers given there. Methods the watcher
-// never calls keep their slot; parameters of types it never touches are declared as void*.
+// never calls keep their slot; parameters of types it never touches are declared as void*. The
+// client's interfaces answer E_NOTIMPL for any method an implementation leaves out, so that a
+// stand-in for UI Automation (the tests') implements only what the watcher calls; the system's
+// objects bring their own.
 #pragma once
 
 #include <windows.h>
@@ -11,6 +14,13 @@
 #include <objbase.h>
 #include <oleauto.h>
 #include <unknwn.h>
+
+#if defined(__GNUC__)
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wunused-parameter"
+#endif
+#define NOTIMPL \
+    { return E_NOTIMPL; }
 
 namespace sw::platform::uia::com {
 
@@ -61,49 +71,49 @@ struct IUIAutomationTextRange;
 struct IUIAutomationCondition : IUnknown {};
 
 struct IUIAutomationCacheRequest : IUnknown {
-    virtual HRESULT STDMETHODCALLTYPE AddProperty(PROPERTYID propertyId) = 0;
-    virtual HRESULT STDMETHODCALLTYPE AddPattern(PATTERNID patternId) = 0;
-    virtual HRESULT STDMETHODCALLTYPE Clone(IUIAutomationCacheRequest** clonedRequest) = 0;
-    virtual HRESULT STDMETHODCALLTYPE get_TreeScope(TreeScope* scope) = 0;
-    virtual HRESULT STDMETHODCALLTYPE put_TreeScope(TreeScope scope) = 0;
-    virtual HRESULT STDMETHODCALLTYPE get_TreeFilter(IUIAutomationCondition** filter) = 0;
-    virtual HRESULT STDMETHODCALLTYPE put_TreeFilter(IUIAutomationCondition* filter) = 0;
-    virtual HRESULT STDMETHODCALLTYPE get_AutomationElementMode(int* mode) = 0;
-    virtual HRESULT STDMETHODCALLTYPE put_AutomationElementMode(int mode) = 0;
+    virtual HRESULT STDMETHODCALLTYPE AddProperty(PROPERTYID propertyId) NOTIMPL
+    virtual HRESULT STDMETHODCALLTYPE AddPattern(PATTERNID patternId) NOTIMPL
+    virtual HRESULT STDMETHODCALLTYPE Clone(IUIAutomationCacheRequest** clonedRequest) NOTIMPL
+    virtual HRESULT STDMETHODCALLTYPE get_TreeScope(TreeScope* scope) NOTIMPL
+    virtual HRESULT STDMETHODCALLTYPE put_TreeScope(TreeScope scope) NOTIMPL
+    virtual HRESULT STDMETHODCALLTYPE get_TreeFilter(IUIAutomationCondition** filter) NOTIMPL
+    virtual HRESULT STDMETHODCALLTYPE put_TreeFilter(IUIAutomationCondition* filter) NOTIMPL
+    virtual HRESULT STDMETHODCALLTYPE get_AutomationElementMode(int* mode) NOTIMPL
+    virtual HRESULT STDMETHODCALLTYPE put_AutomationElementMode(int mode) NOTIMPL
 };
 
 struct IUIAutomationTreeWalker : IUnknown {
     virtual HRESULT STDMETHODCALLTYPE GetParentElement(IUIAutomationElement* element,
-                                                       IUIAutomationElement** parent) = 0;
+                                                       IUIAutomationElement** parent) NOTIMPL
     virtual HRESULT STDMETHODCALLTYPE GetFirstChildElement(IUIAutomationElement* element,
-                                                           IUIAutomationElement** first) = 0;
+                                                           IUIAutomationElement** first) NOTIMPL
     virtual HRESULT STDMETHODCALLTYPE GetLastChildElement(IUIAutomationElement* element,
-                                                          IUIAutomationElement** last) = 0;
+                                                          IUIAutomationElement** last) NOTIMPL
     virtual HRESULT STDMETHODCALLTYPE GetNextSiblingElement(IUIAutomationElement* element,
-                                                            IUIAutomationElement** next) = 0;
+                                                            IUIAutomationElement** next) NOTIMPL
     virtual HRESULT STDMETHODCALLTYPE GetPreviousSiblingElement(IUIAutomationElement* element,
-                                                                IUIAutomationElement** previous) = 0;
+                                                                IUIAutomationElement** previous) NOTIMPL
     virtual HRESULT STDMETHODCALLTYPE NormalizeElement(IUIAutomationElement* element,
-                                                       IUIAutomationElement** normalized) = 0;
+                                                       IUIAutomationElement** normalized) NOTIMPL
     virtual HRESULT STDMETHODCALLTYPE GetParentElementBuildCache(
         IUIAutomationElement* element, IUIAutomationCacheRequest* cacheRequest,
-        IUIAutomationElement** parent) = 0;
+        IUIAutomationElement** parent) NOTIMPL
     virtual HRESULT STDMETHODCALLTYPE GetFirstChildElementBuildCache(
         IUIAutomationElement* element, IUIAutomationCacheRequest* cacheRequest,
-        IUIAutomationElement** first) = 0;
+        IUIAutomationElement** first) NOTIMPL
     virtual HRESULT STDMETHODCALLTYPE GetLastChildElementBuildCache(
         IUIAutomationElement* element, IUIAutomationCacheRequest* cacheRequest,
-        IUIAutomationElement** last) = 0;
+        IUIAutomationElement** last) NOTIMPL
     virtual HRESULT STDMETHODCALLTYPE GetNextSiblingElementBuildCache(
         IUIAutomationElement* element, IUIAutomationCacheRequest* cacheRequest,
-        IUIAutomationElement** next) = 0;
+        IUIAutomationElement** next) NOTIMPL
     virtual HRESULT STDMETHODCALLTYPE GetPreviousSiblingElementBuildCache(
         IUIAutomationElement* element, IUIAutomationCacheRequest* cacheRequest,
-        IUIAutomationElement** previous) = 0;
+        IUIAutomationElement** previous) NOTIMPL
     virtual HRESULT STDMETHODCALLTYPE NormalizeElementBuildCache(
         IUIAutomationElement* element, IUIAutomationCacheRequest* cacheRequest,
-        IUIAutomationElement** normalized) = 0;
-    virtual HRESULT STDMETHODCALLTYPE get_Condition(IUIAutomationCondition** condition) = 0;
+        IUIAutomationElement** normalized) NOTIMPL
+    virtual HRESULT STDMETHODCALLTYPE get_Condition(IUIAutomationCondition** condition) NOTIMPL
 };
 
 struct IUIAutomationEventHandler : IUnknown {
@@ -116,265 +126,270 @@ struct IUIAutomationFocusChangedEventHandler : IUnknown {
 };
 
 struct IUIAutomationTextRange : IUnknown {
-    virtual HRESULT STDMETHODCALLTYPE Clone(IUIAutomationTextRange** clonedRange) = 0;
-    virtual HRESULT STDMETHODCALLTYPE Compare(IUIAutomationTextRange* range, BOOL* areSame) = 0;
+    virtual HRESULT STDMETHODCALLTYPE Clone(IUIAutomationTextRange** clonedRange) NOTIMPL
+    virtual HRESULT STDMETHODCALLTYPE Compare(IUIAutomationTextRange* range, BOOL* areSame) NOTIMPL
     virtual HRESULT STDMETHODCALLTYPE CompareEndpoints(int srcEndPoint, IUIAutomationTextRange* range,
-                                                       int targetEndPoint, int* compValue) = 0;
-    virtual HRESULT STDMETHODCALLTYPE ExpandToEnclosingUnit(int textUnit) = 0;
+                                                       int targetEndPoint, int* compValue) NOTIMPL
+    virtual HRESULT STDMETHODCALLTYPE ExpandToEnclosingUnit(int textUnit) NOTIMPL
     virtual HRESULT STDMETHODCALLTYPE FindAttribute(int attr, VARIANT val, BOOL backward,
-                                                    IUIAutomationTextRange** found) = 0;
+                                                    IUIAutomationTextRange** found) NOTIMPL
     virtual HRESULT STDMETHODCALLTYPE FindText(BSTR text, BOOL backward, BOOL ignoreCase,
-                                               IUIAutomationTextRange** found) = 0;
-    virtual HRESULT STDMETHODCALLTYPE GetAttributeValue(int attr, VARIANT* value) = 0;
-    virtual HRESULT STDMETHODCALLTYPE GetBoundingRectangles(SAFEARRAY** boundingRects) = 0;
-    virtual HRESULT STDMETHODCALLTYPE GetEnclosingElement(IUIAutomationElement** enclosingElement) = 0;
-    virtual HRESULT STDMETHODCALLTYPE GetText(int maxLength, BSTR* text) = 0;
-    virtual HRESULT STDMETHODCALLTYPE Move(int unit, int count, int* moved) = 0;
+                                               IUIAutomationTextRange** found) NOTIMPL
+    virtual HRESULT STDMETHODCALLTYPE GetAttributeValue(int attr, VARIANT* value) NOTIMPL
+    virtual HRESULT STDMETHODCALLTYPE GetBoundingRectangles(SAFEARRAY** boundingRects) NOTIMPL
+    virtual HRESULT STDMETHODCALLTYPE GetEnclosingElement(IUIAutomationElement** enclosingElement) NOTIMPL
+    virtual HRESULT STDMETHODCALLTYPE GetText(int maxLength, BSTR* text) NOTIMPL
+    virtual HRESULT STDMETHODCALLTYPE Move(int unit, int count, int* moved) NOTIMPL
     virtual HRESULT STDMETHODCALLTYPE MoveEndpointByUnit(int endpoint, int unit, int count,
-                                                         int* moved) = 0;
+                                                         int* moved) NOTIMPL
     virtual HRESULT STDMETHODCALLTYPE MoveEndpointByRange(int srcEndPoint,
                                                           IUIAutomationTextRange* range,
-                                                          int targetEndPoint) = 0;
-    virtual HRESULT STDMETHODCALLTYPE Select() = 0;
-    virtual HRESULT STDMETHODCALLTYPE AddToSelection() = 0;
-    virtual HRESULT STDMETHODCALLTYPE RemoveFromSelection() = 0;
-    virtual HRESULT STDMETHODCALLTYPE ScrollIntoView(BOOL alignToTop) = 0;
-    virtual HRESULT STDMETHODCALLTYPE GetChildren(IUIAutomationElementArray** children) = 0;
+                                                          int targetEndPoint) NOTIMPL
+    virtual HRESULT STDMETHODCALLTYPE Select() NOTIMPL
+    virtual HRESULT STDMETHODCALLTYPE AddToSelection() NOTIMPL
+    virtual HRESULT STDMETHODCALLTYPE RemoveFromSelection() NOTIMPL
+    virtual HRESULT STDMETHODCALLTYPE ScrollIntoView(BOOL alignToTop) NOTIMPL
+    virtual HRESULT STDMETHODCALLTYPE GetChildren(IUIAutomationElementArray** children) NOTIMPL
 };
 
 struct IUIAutomationTextRangeArray : IUnknown {
-    virtual HRESULT STDMETHODCALLTYPE get_Length(int* length) = 0;
-    virtual HRESULT STDMETHODCALLTYPE GetElement(int index, IUIAutomationTextRange** element) = 0;
+    virtual HRESULT STDMETHODCALLTYPE get_Length(int* length) NOTIMPL
+    virtual HRESULT STDMETHODCALLTYPE GetElement(int index, IUIAutomationTextRange** element) NOTIMPL
 };
 
 struct IUIAutomationTextPattern : IUnknown {
-    virtual HRESULT STDMETHODCALLTYPE RangeFromPoint(POINT pt, IUIAutomationTextRange** range) = 0;
+    virtual HRESULT STDMETHODCALLTYPE RangeFromPoint(POINT pt, IUIAutomationTextRange** range) NOTIMPL
     virtual HRESULT STDMETHODCALLTYPE RangeFromChild(IUIAutomationElement* child,
-                                                     IUIAutomationTextRange** range) = 0;
-    virtual HRESULT STDMETHODCALLTYPE GetSelection(IUIAutomationTextRangeArray** ranges) = 0;
-    virtual HRESULT STDMETHODCALLTYPE GetVisibleRanges(IUIAutomationTextRangeArray** ranges) = 0;
-    virtual HRESULT STDMETHODCALLTYPE get_DocumentRange(IUIAutomationTextRange** range) = 0;
-    virtual HRESULT STDMETHODCALLTYPE get_SupportedTextSelection(int* supportedTextSelection) = 0;
+                                                     IUIAutomationTextRange** range) NOTIMPL
+    virtual HRESULT STDMETHODCALLTYPE GetSelection(IUIAutomationTextRangeArray** ranges) NOTIMPL
+    virtual HRESULT STDMETHODCALLTYPE GetVisibleRanges(IUIAutomationTextRangeArray** ranges) NOTIMPL
+    virtual HRESULT STDMETHODCALLTYPE get_DocumentRange(IUIAutomationTextRange** range) NOTIMPL
+    virtual HRESULT STDMETHODCALLTYPE get_SupportedTextSelection(int* supportedTextSelection) NOTIMPL
 };
 
 struct IUIAutomationElement : IUnknown {
-    virtual HRESULT STDMETHODCALLTYPE SetFocus() = 0;
-    virtual HRESULT STDMETHODCALLTYPE GetRuntimeId(SAFEARRAY** runtimeId) = 0;
+    virtual HRESULT STDMETHODCALLTYPE SetFocus() NOTIMPL
+    virtual HRESULT STDMETHODCALLTYPE GetRuntimeId(SAFEARRAY** runtimeId) NOTIMPL
     virtual HRESULT STDMETHODCALLTYPE FindFirst(TreeScope scope, IUIAutomationCondition* condition,
-                                                IUIAutomationElement** found) = 0;
+                                                IUIAutomationElement** found) NOTIMPL
     virtual HRESULT STDMETHODCALLTYPE FindAll(TreeScope scope, IUIAutomationCondition* condition,
-                                              IUIAutomationElementArray** found) = 0;
+                                              IUIAutomationElementArray** found) NOTIMPL
     virtual HRESULT STDMETHODCALLTYPE FindFirstBuildCache(TreeScope scope,
                                                           IUIAutomationCondition* condition,
                                                           IUIAutomationCacheRequest* cacheRequest,
-                                                          IUIAutomationElement** found) = 0;
+                                                          IUIAutomationElement** found) NOTIMPL
     virtual HRESULT STDMETHODCALLTYPE FindAllBuildCache(TreeScope scope,
                                                         IUIAutomationCondition* condition,
                                                         IUIAutomationCacheRequest* cacheRequest,
-                                                        IUIAutomationElementArray** found) = 0;
+                                                        IUIAutomationElementArray** found) NOTIMPL
     virtual HRESULT STDMETHODCALLTYPE BuildUpdatedCache(IUIAutomationCacheRequest* cacheRequest,
-                                                        IUIAutomationElement** updatedElement) = 0;
+                                                        IUIAutomationElement** updatedElement) NOTIMPL
     virtual HRESULT STDMETHODCALLTYPE GetCurrentPropertyValue(PROPERTYID propertyId,
-                                                              VARIANT* retVal) = 0;
+                                                              VARIANT* retVal) NOTIMPL
     virtual HRESULT STDMETHODCALLTYPE GetCurrentPropertyValueEx(PROPERTYID propertyId,
                                                                 BOOL ignoreDefaultValue,
-                                                                VARIANT* retVal) = 0;
+                                                                VARIANT* retVal) NOTIMPL
     virtual HRESULT STDMETHODCALLTYPE GetCachedPropertyValue(PROPERTYID propertyId,
-                                                             VARIANT* retVal) = 0;
+                                                             VARIANT* retVal) NOTIMPL
     virtual HRESULT STDMETHODCALLTYPE GetCachedPropertyValueEx(PROPERTYID propertyId,
                                                                BOOL ignoreDefaultValue,
-                                                               VARIANT* retVal) = 0;
+                                                               VARIANT* retVal) NOTIMPL
     virtual HRESULT STDMETHODCALLTYPE GetCurrentPatternAs(PATTERNID patternId, REFIID riid,
-                                                          void** patternObject) = 0;
+                                                          void** patternObject) NOTIMPL
     virtual HRESULT STDMETHODCALLTYPE GetCachedPatternAs(PATTERNID patternId, REFIID riid,
-                                                         void** patternObject) = 0;
+                                                         void** patternObject) NOTIMPL
     virtual HRESULT STDMETHODCALLTYPE GetCurrentPattern(PATTERNID patternId,
-                                                        IUnknown** patternObject) = 0;
+                                                        IUnknown** patternObject) NOTIMPL
     virtual HRESULT STDMETHODCALLTYPE GetCachedPattern(PATTERNID patternId,
-                                                       IUnknown** patternObject) = 0;
-    virtual HRESULT STDMETHODCALLTYPE GetCachedParent(IUIAutomationElement** parent) = 0;
-    virtual HRESULT STDMETHODCALLTYPE GetCachedChildren(IUIAutomationElementArray** children) = 0;
+                                                       IUnknown** patternObject) NOTIMPL
+    virtual HRESULT STDMETHODCALLTYPE GetCachedParent(IUIAutomationElement** parent) NOTIMPL
+    virtual HRESULT STDMETHODCALLTYPE GetCachedChildren(IUIAutomationElementArray** children) NOTIMPL
     // The properties, first as they are now, then as cached, each group in this order.
-    virtual HRESULT STDMETHODCALLTYPE get_CurrentProcessId(int* retVal) = 0;
-    virtual HRESULT STDMETHODCALLTYPE get_CurrentControlType(CONTROLTYPEID* retVal) = 0;
-    virtual HRESULT STDMETHODCALLTYPE get_CurrentLocalizedControlType(BSTR* retVal) = 0;
-    virtual HRESULT STDMETHODCALLTYPE get_CurrentName(BSTR* retVal) = 0;
-    virtual HRESULT STDMETHODCALLTYPE get_CurrentAcceleratorKey(BSTR* retVal) = 0;
-    virtual HRESULT STDMETHODCALLTYPE get_CurrentAccessKey(BSTR* retVal) = 0;
-    virtual HRESULT STDMETHODCALLTYPE get_CurrentHasKeyboardFocus(BOOL* retVal) = 0;
-    virtual HRESULT STDMETHODCALLTYPE get_CurrentIsKeyboardFocusable(BOOL* retVal) = 0;
-    virtual HRESULT STDMETHODCALLTYPE get_CurrentIsEnabled(BOOL* retVal) = 0;
-    virtual HRESULT STDMETHODCALLTYPE get_CurrentAutomationId(BSTR* retVal) = 0;
-    virtual HRESULT STDMETHODCALLTYPE get_CurrentClassName(BSTR* retVal) = 0;
-    virtual HRESULT STDMETHODCALLTYPE get_CurrentHelpText(BSTR* retVal) = 0;
-    virtual HRESULT STDMETHODCALLTYPE get_CurrentCulture(int* retVal) = 0;
-    virtual HRESULT STDMETHODCALLTYPE get_CurrentIsControlElement(BOOL* retVal) = 0;
-    virtual HRESULT STDMETHODCALLTYPE get_CurrentIsContentElement(BOOL* retVal) = 0;
-    virtual HRESULT STDMETHODCALLTYPE get_CurrentIsPassword(BOOL* retVal) = 0;
-    virtual HRESULT STDMETHODCALLTYPE get_CurrentNativeWindowHandle(void** retVal) = 0;
-    virtual HRESULT STDMETHODCALLTYPE get_CurrentItemType(BSTR* retVal) = 0;
-    virtual HRESULT STDMETHODCALLTYPE get_CurrentIsOffscreen(BOOL* retVal) = 0;
-    virtual HRESULT STDMETHODCALLTYPE get_CurrentOrientation(int* retVal) = 0;
-    virtual HRESULT STDMETHODCALLTYPE get_CurrentFrameworkId(BSTR* retVal) = 0;
-    virtual HRESULT STDMETHODCALLTYPE get_CurrentIsRequiredForForm(BOOL* retVal) = 0;
-    virtual HRESULT STDMETHODCALLTYPE get_CurrentItemStatus(BSTR* retVal) = 0;
-    virtual HRESULT STDMETHODCALLTYPE get_CurrentBoundingRectangle(RECT* retVal) = 0;
-    virtual HRESULT STDMETHODCALLTYPE get_CurrentLabeledBy(IUIAutomationElement** retVal) = 0;
-    virtual HRESULT STDMETHODCALLTYPE get_CurrentAriaRole(BSTR* retVal) = 0;
-    virtual HRESULT STDMETHODCALLTYPE get_CurrentAriaProperties(BSTR* retVal) = 0;
-    virtual HRESULT STDMETHODCALLTYPE get_CurrentIsDataValidForForm(BOOL* retVal) = 0;
-    virtual HRESULT STDMETHODCALLTYPE get_CurrentControllerFor(IUIAutomationElementArray** retVal) = 0;
-    virtual HRESULT STDMETHODCALLTYPE get_CurrentDescribedBy(IUIAutomationElementArray** retVal) = 0;
-    virtual HRESULT STDMETHODCALLTYPE get_CurrentFlowsTo(IUIAutomationElementArray** retVal) = 0;
-    virtual HRESULT STDMETHODCALLTYPE get_CurrentProviderDescription(BSTR* retVal) = 0;
-    virtual HRESULT STDMETHODCALLTYPE get_CachedProcessId(int* retVal) = 0;
-    virtual HRESULT STDMETHODCALLTYPE get_CachedControlType(CONTROLTYPEID* retVal) = 0;
-    virtual HRESULT STDMETHODCALLTYPE get_CachedLocalizedControlType(BSTR* retVal) = 0;
-    virtual HRESULT STDMETHODCALLTYPE get_CachedName(BSTR* retVal) = 0;
-    virtual HRESULT STDMETHODCALLTYPE get_CachedAcceleratorKey(BSTR* retVal) = 0;
-    virtual HRESULT STDMETHODCALLTYPE get_CachedAccessKey(BSTR* retVal) = 0;
-    virtual HRESULT STDMETHODCALLTYPE get_CachedHasKeyboardFocus(BOOL* retVal) = 0;
-    virtual HRESULT STDMETHODCALLTYPE get_CachedIsKeyboardFocusable(BOOL* retVal) = 0;
-    virtual HRESULT STDMETHODCALLTYPE get_CachedIsEnabled(BOOL* retVal) = 0;
-    virtual HRESULT STDMETHODCALLTYPE get_CachedAutomationId(BSTR* retVal) = 0;
-    virtual HRESULT STDMETHODCALLTYPE get_CachedClassName(BSTR* retVal) = 0;
-    virtual HRESULT STDMETHODCALLTYPE get_CachedHelpText(BSTR* retVal) = 0;
-    virtual HRESULT STDMETHODCALLTYPE get_CachedCulture(int* retVal) = 0;
-    virtual HRESULT STDMETHODCALLTYPE get_CachedIsControlElement(BOOL* retVal) = 0;
-    virtual HRESULT STDMETHODCALLTYPE get_CachedIsContentElement(BOOL* retVal) = 0;
-    virtual HRESULT STDMETHODCALLTYPE get_CachedIsPassword(BOOL* retVal) = 0;
-    virtual HRESULT STDMETHODCALLTYPE get_CachedNativeWindowHandle(void** retVal) = 0;
-    virtual HRESULT STDMETHODCALLTYPE get_CachedItemType(BSTR* retVal) = 0;
-    virtual HRESULT STDMETHODCALLTYPE get_CachedIsOffscreen(BOOL* retVal) = 0;
-    virtual HRESULT STDMETHODCALLTYPE get_CachedOrientation(int* retVal) = 0;
-    virtual HRESULT STDMETHODCALLTYPE get_CachedFrameworkId(BSTR* retVal) = 0;
-    virtual HRESULT STDMETHODCALLTYPE get_CachedIsRequiredForForm(BOOL* retVal) = 0;
-    virtual HRESULT STDMETHODCALLTYPE get_CachedItemStatus(BSTR* retVal) = 0;
-    virtual HRESULT STDMETHODCALLTYPE get_CachedBoundingRectangle(RECT* retVal) = 0;
-    virtual HRESULT STDMETHODCALLTYPE get_CachedLabeledBy(IUIAutomationElement** retVal) = 0;
-    virtual HRESULT STDMETHODCALLTYPE get_CachedAriaRole(BSTR* retVal) = 0;
-    virtual HRESULT STDMETHODCALLTYPE get_CachedAriaProperties(BSTR* retVal) = 0;
-    virtual HRESULT STDMETHODCALLTYPE get_CachedIsDataValidForForm(BOOL* retVal) = 0;
-    virtual HRESULT STDMETHODCALLTYPE get_CachedControllerFor(IUIAutomationElementArray** retVal) = 0;
-    virtual HRESULT STDMETHODCALLTYPE get_CachedDescribedBy(IUIAutomationElementArray** retVal) = 0;
-    virtual HRESULT STDMETHODCALLTYPE get_CachedFlowsTo(IUIAutomationElementArray** retVal) = 0;
-    virtual HRESULT STDMETHODCALLTYPE get_CachedProviderDescription(BSTR* retVal) = 0;
-    virtual HRESULT STDMETHODCALLTYPE GetClickablePoint(POINT* clickable, BOOL* gotClickable) = 0;
+    virtual HRESULT STDMETHODCALLTYPE get_CurrentProcessId(int* retVal) NOTIMPL
+    virtual HRESULT STDMETHODCALLTYPE get_CurrentControlType(CONTROLTYPEID* retVal) NOTIMPL
+    virtual HRESULT STDMETHODCALLTYPE get_CurrentLocalizedControlType(BSTR* retVal) NOTIMPL
+    virtual HRESULT STDMETHODCALLTYPE get_CurrentName(BSTR* retVal) NOTIMPL
+    virtual HRESULT STDMETHODCALLTYPE get_CurrentAcceleratorKey(BSTR* retVal) NOTIMPL
+    virtual HRESULT STDMETHODCALLTYPE get_CurrentAccessKey(BSTR* retVal) NOTIMPL
+    virtual HRESULT STDMETHODCALLTYPE get_CurrentHasKeyboardFocus(BOOL* retVal) NOTIMPL
+    virtual HRESULT STDMETHODCALLTYPE get_CurrentIsKeyboardFocusable(BOOL* retVal) NOTIMPL
+    virtual HRESULT STDMETHODCALLTYPE get_CurrentIsEnabled(BOOL* retVal) NOTIMPL
+    virtual HRESULT STDMETHODCALLTYPE get_CurrentAutomationId(BSTR* retVal) NOTIMPL
+    virtual HRESULT STDMETHODCALLTYPE get_CurrentClassName(BSTR* retVal) NOTIMPL
+    virtual HRESULT STDMETHODCALLTYPE get_CurrentHelpText(BSTR* retVal) NOTIMPL
+    virtual HRESULT STDMETHODCALLTYPE get_CurrentCulture(int* retVal) NOTIMPL
+    virtual HRESULT STDMETHODCALLTYPE get_CurrentIsControlElement(BOOL* retVal) NOTIMPL
+    virtual HRESULT STDMETHODCALLTYPE get_CurrentIsContentElement(BOOL* retVal) NOTIMPL
+    virtual HRESULT STDMETHODCALLTYPE get_CurrentIsPassword(BOOL* retVal) NOTIMPL
+    virtual HRESULT STDMETHODCALLTYPE get_CurrentNativeWindowHandle(void** retVal) NOTIMPL
+    virtual HRESULT STDMETHODCALLTYPE get_CurrentItemType(BSTR* retVal) NOTIMPL
+    virtual HRESULT STDMETHODCALLTYPE get_CurrentIsOffscreen(BOOL* retVal) NOTIMPL
+    virtual HRESULT STDMETHODCALLTYPE get_CurrentOrientation(int* retVal) NOTIMPL
+    virtual HRESULT STDMETHODCALLTYPE get_CurrentFrameworkId(BSTR* retVal) NOTIMPL
+    virtual HRESULT STDMETHODCALLTYPE get_CurrentIsRequiredForForm(BOOL* retVal) NOTIMPL
+    virtual HRESULT STDMETHODCALLTYPE get_CurrentItemStatus(BSTR* retVal) NOTIMPL
+    virtual HRESULT STDMETHODCALLTYPE get_CurrentBoundingRectangle(RECT* retVal) NOTIMPL
+    virtual HRESULT STDMETHODCALLTYPE get_CurrentLabeledBy(IUIAutomationElement** retVal) NOTIMPL
+    virtual HRESULT STDMETHODCALLTYPE get_CurrentAriaRole(BSTR* retVal) NOTIMPL
+    virtual HRESULT STDMETHODCALLTYPE get_CurrentAriaProperties(BSTR* retVal) NOTIMPL
+    virtual HRESULT STDMETHODCALLTYPE get_CurrentIsDataValidForForm(BOOL* retVal) NOTIMPL
+    virtual HRESULT STDMETHODCALLTYPE get_CurrentControllerFor(IUIAutomationElementArray** retVal) NOTIMPL
+    virtual HRESULT STDMETHODCALLTYPE get_CurrentDescribedBy(IUIAutomationElementArray** retVal) NOTIMPL
+    virtual HRESULT STDMETHODCALLTYPE get_CurrentFlowsTo(IUIAutomationElementArray** retVal) NOTIMPL
+    virtual HRESULT STDMETHODCALLTYPE get_CurrentProviderDescription(BSTR* retVal) NOTIMPL
+    virtual HRESULT STDMETHODCALLTYPE get_CachedProcessId(int* retVal) NOTIMPL
+    virtual HRESULT STDMETHODCALLTYPE get_CachedControlType(CONTROLTYPEID* retVal) NOTIMPL
+    virtual HRESULT STDMETHODCALLTYPE get_CachedLocalizedControlType(BSTR* retVal) NOTIMPL
+    virtual HRESULT STDMETHODCALLTYPE get_CachedName(BSTR* retVal) NOTIMPL
+    virtual HRESULT STDMETHODCALLTYPE get_CachedAcceleratorKey(BSTR* retVal) NOTIMPL
+    virtual HRESULT STDMETHODCALLTYPE get_CachedAccessKey(BSTR* retVal) NOTIMPL
+    virtual HRESULT STDMETHODCALLTYPE get_CachedHasKeyboardFocus(BOOL* retVal) NOTIMPL
+    virtual HRESULT STDMETHODCALLTYPE get_CachedIsKeyboardFocusable(BOOL* retVal) NOTIMPL
+    virtual HRESULT STDMETHODCALLTYPE get_CachedIsEnabled(BOOL* retVal) NOTIMPL
+    virtual HRESULT STDMETHODCALLTYPE get_CachedAutomationId(BSTR* retVal) NOTIMPL
+    virtual HRESULT STDMETHODCALLTYPE get_CachedClassName(BSTR* retVal) NOTIMPL
+    virtual HRESULT STDMETHODCALLTYPE get_CachedHelpText(BSTR* retVal) NOTIMPL
+    virtual HRESULT STDMETHODCALLTYPE get_CachedCulture(int* retVal) NOTIMPL
+    virtual HRESULT STDMETHODCALLTYPE get_CachedIsControlElement(BOOL* retVal) NOTIMPL
+    virtual HRESULT STDMETHODCALLTYPE get_CachedIsContentElement(BOOL* retVal) NOTIMPL
+    virtual HRESULT STDMETHODCALLTYPE get_CachedIsPassword(BOOL* retVal) NOTIMPL
+    virtual HRESULT STDMETHODCALLTYPE get_CachedNativeWindowHandle(void** retVal) NOTIMPL
+    virtual HRESULT STDMETHODCALLTYPE get_CachedItemType(BSTR* retVal) NOTIMPL
+    virtual HRESULT STDMETHODCALLTYPE get_CachedIsOffscreen(BOOL* retVal) NOTIMPL
+    virtual HRESULT STDMETHODCALLTYPE get_CachedOrientation(int* retVal) NOTIMPL
+    virtual HRESULT STDMETHODCALLTYPE get_CachedFrameworkId(BSTR* retVal) NOTIMPL
+    virtual HRESULT STDMETHODCALLTYPE get_CachedIsRequiredForForm(BOOL* retVal) NOTIMPL
+    virtual HRESULT STDMETHODCALLTYPE get_CachedItemStatus(BSTR* retVal) NOTIMPL
+    virtual HRESULT STDMETHODCALLTYPE get_CachedBoundingRectangle(RECT* retVal) NOTIMPL
+    virtual HRESULT STDMETHODCALLTYPE get_CachedLabeledBy(IUIAutomationElement** retVal) NOTIMPL
+    virtual HRESULT STDMETHODCALLTYPE get_CachedAriaRole(BSTR* retVal) NOTIMPL
+    virtual HRESULT STDMETHODCALLTYPE get_CachedAriaProperties(BSTR* retVal) NOTIMPL
+    virtual HRESULT STDMETHODCALLTYPE get_CachedIsDataValidForForm(BOOL* retVal) NOTIMPL
+    virtual HRESULT STDMETHODCALLTYPE get_CachedControllerFor(IUIAutomationElementArray** retVal) NOTIMPL
+    virtual HRESULT STDMETHODCALLTYPE get_CachedDescribedBy(IUIAutomationElementArray** retVal) NOTIMPL
+    virtual HRESULT STDMETHODCALLTYPE get_CachedFlowsTo(IUIAutomationElementArray** retVal) NOTIMPL
+    virtual HRESULT STDMETHODCALLTYPE get_CachedProviderDescription(BSTR* retVal) NOTIMPL
+    virtual HRESULT STDMETHODCALLTYPE GetClickablePoint(POINT* clickable, BOOL* gotClickable) NOTIMPL
 };
 
 struct IUIAutomationElementArray : IUnknown {
-    virtual HRESULT STDMETHODCALLTYPE get_Length(int* length) = 0;
-    virtual HRESULT STDMETHODCALLTYPE GetElement(int index, IUIAutomationElement** element) = 0;
+    virtual HRESULT STDMETHODCALLTYPE get_Length(int* length) NOTIMPL
+    virtual HRESULT STDMETHODCALLTYPE GetElement(int index, IUIAutomationElement** element) NOTIMPL
 };
 
 struct IUIAutomation : IUnknown {
     virtual HRESULT STDMETHODCALLTYPE CompareElements(IUIAutomationElement* el1,
-                                                      IUIAutomationElement* el2, BOOL* areSame) = 0;
+                                                      IUIAutomationElement* el2, BOOL* areSame) NOTIMPL
     virtual HRESULT STDMETHODCALLTYPE CompareRuntimeIds(SAFEARRAY* runtimeId1, SAFEARRAY* runtimeId2,
-                                                        BOOL* areSame) = 0;
-    virtual HRESULT STDMETHODCALLTYPE GetRootElement(IUIAutomationElement** root) = 0;
+                                                        BOOL* areSame) NOTIMPL
+    virtual HRESULT STDMETHODCALLTYPE GetRootElement(IUIAutomationElement** root) NOTIMPL
     virtual HRESULT STDMETHODCALLTYPE ElementFromHandle(void* hwnd,
-                                                        IUIAutomationElement** element) = 0;
-    virtual HRESULT STDMETHODCALLTYPE ElementFromPoint(POINT pt, IUIAutomationElement** element) = 0;
-    virtual HRESULT STDMETHODCALLTYPE GetFocusedElement(IUIAutomationElement** element) = 0;
+                                                        IUIAutomationElement** element) NOTIMPL
+    virtual HRESULT STDMETHODCALLTYPE ElementFromPoint(POINT pt, IUIAutomationElement** element) NOTIMPL
+    virtual HRESULT STDMETHODCALLTYPE GetFocusedElement(IUIAutomationElement** element) NOTIMPL
     virtual HRESULT STDMETHODCALLTYPE GetRootElementBuildCache(IUIAutomationCacheRequest* cacheRequest,
-                                                               IUIAutomationElement** root) = 0;
+                                                               IUIAutomationElement** root) NOTIMPL
     virtual HRESULT STDMETHODCALLTYPE ElementFromHandleBuildCache(
-        void* hwnd, IUIAutomationCacheRequest* cacheRequest, IUIAutomationElement** element) = 0;
+        void* hwnd, IUIAutomationCacheRequest* cacheRequest, IUIAutomationElement** element) NOTIMPL
     virtual HRESULT STDMETHODCALLTYPE ElementFromPointBuildCache(
-        POINT pt, IUIAutomationCacheRequest* cacheRequest, IUIAutomationElement** element) = 0;
+        POINT pt, IUIAutomationCacheRequest* cacheRequest, IUIAutomationElement** element) NOTIMPL
     virtual HRESULT STDMETHODCALLTYPE GetFocusedElementBuildCache(
-        IUIAutomationCacheRequest* cacheRequest, IUIAutomationElement** element) = 0;
+        IUIAutomationCacheRequest* cacheRequest, IUIAutomationElement** element) NOTIMPL
     virtual HRESULT STDMETHODCALLTYPE CreateTreeWalker(IUIAutomationCondition* pCondition,
-                                                       IUIAutomationTreeWalker** walker) = 0;
-    virtual HRESULT STDMETHODCALLTYPE get_ControlViewWalker(IUIAutomationTreeWalker** walker) = 0;
-    virtual HRESULT STDMETHODCALLTYPE get_ContentViewWalker(IUIAutomationTreeWalker** walker) = 0;
-    virtual HRESULT STDMETHODCALLTYPE get_RawViewWalker(IUIAutomationTreeWalker** walker) = 0;
-    virtual HRESULT STDMETHODCALLTYPE get_RawViewCondition(IUIAutomationCondition** condition) = 0;
-    virtual HRESULT STDMETHODCALLTYPE get_ControlViewCondition(IUIAutomationCondition** condition) = 0;
-    virtual HRESULT STDMETHODCALLTYPE get_ContentViewCondition(IUIAutomationCondition** condition) = 0;
-    virtual HRESULT STDMETHODCALLTYPE CreateCacheRequest(IUIAutomationCacheRequest** cacheRequest) = 0;
-    virtual HRESULT STDMETHODCALLTYPE CreateTrueCondition(IUIAutomationCondition** newCondition) = 0;
-    virtual HRESULT STDMETHODCALLTYPE CreateFalseCondition(IUIAutomationCondition** newCondition) = 0;
+                                                       IUIAutomationTreeWalker** walker) NOTIMPL
+    virtual HRESULT STDMETHODCALLTYPE get_ControlViewWalker(IUIAutomationTreeWalker** walker) NOTIMPL
+    virtual HRESULT STDMETHODCALLTYPE get_ContentViewWalker(IUIAutomationTreeWalker** walker) NOTIMPL
+    virtual HRESULT STDMETHODCALLTYPE get_RawViewWalker(IUIAutomationTreeWalker** walker) NOTIMPL
+    virtual HRESULT STDMETHODCALLTYPE get_RawViewCondition(IUIAutomationCondition** condition) NOTIMPL
+    virtual HRESULT STDMETHODCALLTYPE get_ControlViewCondition(IUIAutomationCondition** condition) NOTIMPL
+    virtual HRESULT STDMETHODCALLTYPE get_ContentViewCondition(IUIAutomationCondition** condition) NOTIMPL
+    virtual HRESULT STDMETHODCALLTYPE CreateCacheRequest(IUIAutomationCacheRequest** cacheRequest) NOTIMPL
+    virtual HRESULT STDMETHODCALLTYPE CreateTrueCondition(IUIAutomationCondition** newCondition) NOTIMPL
+    virtual HRESULT STDMETHODCALLTYPE CreateFalseCondition(IUIAutomationCondition** newCondition) NOTIMPL
     virtual HRESULT STDMETHODCALLTYPE CreatePropertyCondition(PROPERTYID propertyId, VARIANT value,
-                                                              IUIAutomationCondition** newCondition) = 0;
+                                                              IUIAutomationCondition** newCondition) NOTIMPL
     virtual HRESULT STDMETHODCALLTYPE CreatePropertyConditionEx(
-        PROPERTYID propertyId, VARIANT value, int flags, IUIAutomationCondition** newCondition) = 0;
+        PROPERTYID propertyId, VARIANT value, int flags, IUIAutomationCondition** newCondition) NOTIMPL
     virtual HRESULT STDMETHODCALLTYPE CreateAndCondition(IUIAutomationCondition* condition1,
                                                          IUIAutomationCondition* condition2,
-                                                         IUIAutomationCondition** newCondition) = 0;
+                                                         IUIAutomationCondition** newCondition) NOTIMPL
     virtual HRESULT STDMETHODCALLTYPE CreateAndConditionFromArray(
-        SAFEARRAY* conditions, IUIAutomationCondition** newCondition) = 0;
+        SAFEARRAY* conditions, IUIAutomationCondition** newCondition) NOTIMPL
     virtual HRESULT STDMETHODCALLTYPE CreateAndConditionFromNativeArray(
         IUIAutomationCondition** conditions, int conditionCount,
-        IUIAutomationCondition** newCondition) = 0;
+        IUIAutomationCondition** newCondition) NOTIMPL
     virtual HRESULT STDMETHODCALLTYPE CreateOrCondition(IUIAutomationCondition* condition1,
                                                         IUIAutomationCondition* condition2,
-                                                        IUIAutomationCondition** newCondition) = 0;
+                                                        IUIAutomationCondition** newCondition) NOTIMPL
     virtual HRESULT STDMETHODCALLTYPE CreateOrConditionFromArray(
-        SAFEARRAY* conditions, IUIAutomationCondition** newCondition) = 0;
+        SAFEARRAY* conditions, IUIAutomationCondition** newCondition) NOTIMPL
     virtual HRESULT STDMETHODCALLTYPE CreateOrConditionFromNativeArray(
         IUIAutomationCondition** conditions, int conditionCount,
-        IUIAutomationCondition** newCondition) = 0;
+        IUIAutomationCondition** newCondition) NOTIMPL
     virtual HRESULT STDMETHODCALLTYPE CreateNotCondition(IUIAutomationCondition* condition,
-                                                         IUIAutomationCondition** newCondition) = 0;
+                                                         IUIAutomationCondition** newCondition) NOTIMPL
     virtual HRESULT STDMETHODCALLTYPE AddAutomationEventHandler(
         EVENTID eventId, IUIAutomationElement* element, TreeScope scope,
-        IUIAutomationCacheRequest* cacheRequest, IUIAutomationEventHandler* handler) = 0;
+        IUIAutomationCacheRequest* cacheRequest, IUIAutomationEventHandler* handler) NOTIMPL
     virtual HRESULT STDMETHODCALLTYPE RemoveAutomationEventHandler(
-        EVENTID eventId, IUIAutomationElement* element, IUIAutomationEventHandler* handler) = 0;
+        EVENTID eventId, IUIAutomationElement* element, IUIAutomationEventHandler* handler) NOTIMPL
     virtual HRESULT STDMETHODCALLTYPE AddPropertyChangedEventHandlerNativeArray(
         IUIAutomationElement* element, TreeScope scope, IUIAutomationCacheRequest* cacheRequest,
-        void* handler, PROPERTYID* propertyArray, int propertyCount) = 0;
+        void* handler, PROPERTYID* propertyArray, int propertyCount) NOTIMPL
     virtual HRESULT STDMETHODCALLTYPE AddPropertyChangedEventHandler(
         IUIAutomationElement* element, TreeScope scope, IUIAutomationCacheRequest* cacheRequest,
-        void* handler, SAFEARRAY* propertyArray) = 0;
+        void* handler, SAFEARRAY* propertyArray) NOTIMPL
     virtual HRESULT STDMETHODCALLTYPE RemovePropertyChangedEventHandler(IUIAutomationElement* element,
-                                                                        void* handler) = 0;
+                                                                        void* handler) NOTIMPL
     virtual HRESULT STDMETHODCALLTYPE AddStructureChangedEventHandler(
         IUIAutomationElement* element, TreeScope scope, IUIAutomationCacheRequest* cacheRequest,
-        void* handler) = 0;
+        void* handler) NOTIMPL
     virtual HRESULT STDMETHODCALLTYPE RemoveStructureChangedEventHandler(
-        IUIAutomationElement* element, void* handler) = 0;
+        IUIAutomationElement* element, void* handler) NOTIMPL
     virtual HRESULT STDMETHODCALLTYPE AddFocusChangedEventHandler(
-        IUIAutomationCacheRequest* cacheRequest, IUIAutomationFocusChangedEventHandler* handler) = 0;
+        IUIAutomationCacheRequest* cacheRequest, IUIAutomationFocusChangedEventHandler* handler) NOTIMPL
     virtual HRESULT STDMETHODCALLTYPE RemoveFocusChangedEventHandler(
-        IUIAutomationFocusChangedEventHandler* handler) = 0;
-    virtual HRESULT STDMETHODCALLTYPE RemoveAllEventHandlers() = 0;
+        IUIAutomationFocusChangedEventHandler* handler) NOTIMPL
+    virtual HRESULT STDMETHODCALLTYPE RemoveAllEventHandlers() NOTIMPL
     virtual HRESULT STDMETHODCALLTYPE IntNativeArrayToSafeArray(int* array, int arrayCount,
-                                                                SAFEARRAY** safeArray) = 0;
+                                                                SAFEARRAY** safeArray) NOTIMPL
     virtual HRESULT STDMETHODCALLTYPE IntSafeArrayToNativeArray(SAFEARRAY* intArray, int** array,
-                                                                int* arrayCount) = 0;
-    virtual HRESULT STDMETHODCALLTYPE RectToVariant(RECT rc, VARIANT* var) = 0;
-    virtual HRESULT STDMETHODCALLTYPE VariantToRect(VARIANT var, RECT* rc) = 0;
+                                                                int* arrayCount) NOTIMPL
+    virtual HRESULT STDMETHODCALLTYPE RectToVariant(RECT rc, VARIANT* var) NOTIMPL
+    virtual HRESULT STDMETHODCALLTYPE VariantToRect(VARIANT var, RECT* rc) NOTIMPL
     virtual HRESULT STDMETHODCALLTYPE SafeArrayToRectNativeArray(SAFEARRAY* rects, RECT** rectArray,
-                                                                 int* rectArrayCount) = 0;
-    virtual HRESULT STDMETHODCALLTYPE CreateProxyFactoryEntry(void* factory, void** factoryEntry) = 0;
-    virtual HRESULT STDMETHODCALLTYPE get_ProxyFactoryMapping(void** factoryMapping) = 0;
-    virtual HRESULT STDMETHODCALLTYPE GetPropertyProgrammaticName(PROPERTYID property, BSTR* name) = 0;
-    virtual HRESULT STDMETHODCALLTYPE GetPatternProgrammaticName(PATTERNID pattern, BSTR* name) = 0;
+                                                                 int* rectArrayCount) NOTIMPL
+    virtual HRESULT STDMETHODCALLTYPE CreateProxyFactoryEntry(void* factory, void** factoryEntry) NOTIMPL
+    virtual HRESULT STDMETHODCALLTYPE get_ProxyFactoryMapping(void** factoryMapping) NOTIMPL
+    virtual HRESULT STDMETHODCALLTYPE GetPropertyProgrammaticName(PROPERTYID property, BSTR* name) NOTIMPL
+    virtual HRESULT STDMETHODCALLTYPE GetPatternProgrammaticName(PATTERNID pattern, BSTR* name) NOTIMPL
     virtual HRESULT STDMETHODCALLTYPE PollForPotentialSupportedPatterns(IUIAutomationElement* pElement,
                                                                         SAFEARRAY** patternIds,
-                                                                        SAFEARRAY** patternNames) = 0;
+                                                                        SAFEARRAY** patternNames) NOTIMPL
     virtual HRESULT STDMETHODCALLTYPE PollForPotentialSupportedProperties(
-        IUIAutomationElement* pElement, SAFEARRAY** propertyIds, SAFEARRAY** propertyNames) = 0;
-    virtual HRESULT STDMETHODCALLTYPE CheckNotSupported(VARIANT value, BOOL* isNotSupported) = 0;
-    virtual HRESULT STDMETHODCALLTYPE get_ReservedNotSupportedValue(IUnknown** notSupportedValue) = 0;
-    virtual HRESULT STDMETHODCALLTYPE get_ReservedMixedAttributeValue(IUnknown** mixedAttributeValue) = 0;
+        IUIAutomationElement* pElement, SAFEARRAY** propertyIds, SAFEARRAY** propertyNames) NOTIMPL
+    virtual HRESULT STDMETHODCALLTYPE CheckNotSupported(VARIANT value, BOOL* isNotSupported) NOTIMPL
+    virtual HRESULT STDMETHODCALLTYPE get_ReservedNotSupportedValue(IUnknown** notSupportedValue) NOTIMPL
+    virtual HRESULT STDMETHODCALLTYPE get_ReservedMixedAttributeValue(IUnknown** mixedAttributeValue) NOTIMPL
     virtual HRESULT STDMETHODCALLTYPE ElementFromIAccessible(void* accessible, int childId,
-                                                             IUIAutomationElement** element) = 0;
+                                                             IUIAutomationElement** element) NOTIMPL
     virtual HRESULT STDMETHODCALLTYPE ElementFromIAccessibleBuildCache(
         void* accessible, int childId, IUIAutomationCacheRequest* cacheRequest,
-        IUIAutomationElement** element) = 0;
+        IUIAutomationElement** element) NOTIMPL
 };
 
 struct IUIAutomation2 : IUIAutomation {
-    virtual HRESULT STDMETHODCALLTYPE get_AutoSetFocus(BOOL* autoSetFocus) = 0;
-    virtual HRESULT STDMETHODCALLTYPE put_AutoSetFocus(BOOL autoSetFocus) = 0;
-    virtual HRESULT STDMETHODCALLTYPE get_ConnectionTimeout(DWORD* timeout) = 0;
-    virtual HRESULT STDMETHODCALLTYPE put_ConnectionTimeout(DWORD timeout) = 0;
-    virtual HRESULT STDMETHODCALLTYPE get_TransactionTimeout(DWORD* timeout) = 0;
-    virtual HRESULT STDMETHODCALLTYPE put_TransactionTimeout(DWORD timeout) = 0;
+    virtual HRESULT STDMETHODCALLTYPE get_AutoSetFocus(BOOL* autoSetFocus) NOTIMPL
+    virtual HRESULT STDMETHODCALLTYPE put_AutoSetFocus(BOOL autoSetFocus) NOTIMPL
+    virtual HRESULT STDMETHODCALLTYPE get_ConnectionTimeout(DWORD* timeout) NOTIMPL
+    virtual HRESULT STDMETHODCALLTYPE put_ConnectionTimeout(DWORD timeout) NOTIMPL
+    virtual HRESULT STDMETHODCALLTYPE get_TransactionTimeout(DWORD* timeout) NOTIMPL
+    virtual HRESULT STDMETHODCALLTYPE put_TransactionTimeout(DWORD timeout) NOTIMPL
 };
 
 }  // namespace sw::platform::uia::com
+
+#undef NOTIMPL
+#if defined(__GNUC__)
+#pragma GCC diagnostic pop
+#endif

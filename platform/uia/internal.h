@@ -53,15 +53,18 @@ private:
 using Element = ComRef<com::IUIAutomationElement>;
 using TextRange = ComRef<com::IUIAutomationTextRange>;
 
-// How long UI Automation waits for a browser that does not answer: a call that runs out fails
-// with UIA_E_TIMEOUT, which the core takes as "busy". The defaults (2 s to connect, 20 s for a
-// call) would hold the main thread, and with it the end of input, for up to 20 s.
+// How long UI Automation waits for a browser that does not answer until the core sets its own
+// bound (setMessagingTimeout, 200 ms): a call that runs out fails with UIA_E_TIMEOUT, which the
+// core takes as "busy". The defaults (2 s to connect, 20 s for a call) would hold the main thread,
+// and with it the end of input, for up to 20 s.
 inline constexpr DWORD kConnectionTimeoutMilliseconds = 1000;
 inline constexpr DWORD kTransactionTimeoutMilliseconds = 1000;
 
 // The one UI Automation client of the process, made on the main thread; none where it cannot be
 // created (Wine, or a system without UI Automation).
 com::IUIAutomation* automation();
+// Puts another client in its place (the tests' stand-in), for the rest of the process.
+void replaceAutomation(com::IUIAutomation* automation);
 
 // The result code of the accessibility interface that stands for a failed call.
 AXError errorFor(HRESULT result);
@@ -79,6 +82,16 @@ std::optional<Rect> boundsOf(const std::vector<TextRange>& ranges, AXError& erro
 
 // UTF-16 to UTF-8, any length; unpaired surrogates become U+FFFD.
 std::string utf8(const wchar_t* text, std::size_t length);
+
+// ---- Chromium's page windows (pages.cpp) -----------------------------------------------------
+
+bool isPageWindow(HWND window);
+bool isShown(HWND window);
+// The shown page windows inside a top-level window (none for a browser of another engine).
+std::vector<HWND> pageWindowsOf(HWND window);
+// Makes Chromium build a page window's tree and text boxes: a property read and a Text pattern
+// request on its web content, once per window (asked again after a failure).
+AXError wakePageWindow(HWND page);
 
 // ---- Workspace (workspace.cpp) ---------------------------------------------------------------
 
@@ -102,7 +115,7 @@ void destroyObserver(Object* observer);
 
 // Runs `task` on the main thread between two handlers. Safe from any thread.
 void postToMain(std::function<void()> task);
-// Starts or stops hearing mouse-button releases (on a thread of its own).
+// Starts or stops hearing released mouse buttons and keys (on a thread of its own).
 void listenForReleases(bool on);
 
 }  // namespace sw::platform::uia

@@ -1,4 +1,4 @@
-// The main loop, observers and released mouse buttons on Windows.
+// The main loop, observers, and released mouse buttons and keys on Windows.
 //
 // The main thread waits on its message queue (which serves the foreground WinEvent hook) and on an
 // event that other threads set when they hand it a task. UI Automation calls its event handlers on
@@ -32,13 +32,22 @@ struct ObserverState {
         uia::com::EVENTID event = 0;  // 0: the focus handler
         uia::Element element;
         uia::ComRef<IUnknown> handler;
+        HWND page = nullptr;  // the page window whose fragment root it is registered on
     };
     std::vector<Registration> registrations;  // main thread only
+    // The browser window whose selection events are heard, and the hook that tells of its new page
+    // windows (Chromium only); main thread only.
+    HWND window = nullptr;
+    HWINEVENTHOOK pageHook = nullptr;
 };
 
 }  // namespace sw::platform
 
 namespace sw::platform::uia {
+
+// Wakes and hears a page window that appeared while its browser is watched.
+void followPageWindow(const std::shared_ptr<ObserverState>& state, HWND page);
+
 namespace {
 
 using Clock = std::chrono::steady_clock;
@@ -62,6 +71,12 @@ struct Loop {
 Loop& loop() {
     static auto* l = new Loop;
     return *l;
+}
+
+// The observer whose source is in the run loop, if any (main thread only).
+std::weak_ptr<ObserverState>& watching() {
+    static auto* w = new std::weak_ptr<ObserverState>;
+    return *w;
 }
 
 std::function<void()> nextTask() {
@@ -175,18 +190,19 @@ public:
     }
 };
 
-// ---- Released mouse buttons --------------------------------------------------------------------
+// ---- Released mouse buttons and keys -------------------------------------------------------
 //
 // Chromium raises no selection event when a page's selection becomes none (no anchor and no focus
-// left: a click on something that cannot be selected), so a release while such a browser is in
-// front is handed to the core's follow-up series. The low-level hook lives on a thread of its own
-// whose only work is its message loop: a hook on the main thread would stall every mouse movement
-// of the desktop while a slow browser holds the main thread in a UI Automation call. Buttons only:
-// a keyboard hook is what key loggers install, and every clear by a key moves the caret, which
-// both engines announce.
+// left: a click on something that cannot be selected), and none at all for a page whose fragment
+// root UI Automation has not advised yet, so a release while such a browser is in front is handed
+// to the core's follow-up series. Releases come as raw input to a message-only window of a thread
+// of its own (RIDEV_INPUTSINK: in the background too): the system posts them once it has handled
+// the input, so nothing the user does waits on the watcher, even when it is stopped or busy. A
+// low-level hook would instead be called for every event before the system goes on with it.
+// Which key was released is never read.
 
-constexpr UINT kHookOn = WM_APP + 1;
-constexpr UINT kHookOff = WM_APP + 2;
+constexpr UINT kListenOn = WM_APP + 1;
+constexpr UINT kListenOff = WM_APP + 2;
 
 struct Listener {
     std::mutex mutex;
@@ -205,15 +221,45 @@ void onRelease() {
     for (Task handler : handlers) handler();
 }
 
-LRESULT CALLBACK onMouse(int code, WPARAM message, LPARAM data) {
-    if (code == HC_ACTION && (message == WM_LBUTTONUP || message == WM_RBUTTONUP ||
-                              message == WM_MBUTTONUP || message == WM_XBUTTONUP)) {
-        postToMain(onRelease);
-    }
-    return CallNextHookEx(nullptr, code, message, data);
+bool released(const RAWINPUT& input) {
+    constexpr USHORT kButtonsUp = RI_MOUSE_LEFT_BUTTON_UP | RI_MOUSE_RIGHT_BUTTON_UP |
+                                  RI_MOUSE_MIDDLE_BUTTON_UP | RI_MOUSE_BUTTON_4_UP |
+                                  RI_MOUSE_BUTTON_5_UP;
+    if (input.header.dwType == RIM_TYPEMOUSE) return (input.data.mouse.usButtonFlags & kButtonsUp) != 0;
+    return input.header.dwType == RIM_TYPEKEYBOARD && (input.data.keyboard.Flags & RI_KEY_BREAK) != 0;
 }
 
-void hookThread() {
+LRESULT CALLBACK onInput(HWND window, UINT message, WPARAM w, LPARAM l) {
+    if (message == WM_INPUT) {
+        RAWINPUT input{};
+        UINT size = sizeof input;
+        if (GetRawInputData(reinterpret_cast<HRAWINPUT>(l), RID_INPUT, &input, &size,
+                            sizeof(RAWINPUTHEADER)) != static_cast<UINT>(-1) &&
+            released(input)) {
+            postToMain(onRelease);
+        }
+    }
+    return DefWindowProcW(window, message, w, l);
+}
+
+// Mouse and keyboard (generic desktop page, usages 2 and 6) to `window`, or no longer.
+void registerRawInput(HWND window, bool on) {
+    RAWINPUTDEVICE devices[2] = {{0x01, 0x02, 0, nullptr}, {0x01, 0x06, 0, nullptr}};
+    for (RAWINPUTDEVICE& device : devices) {
+        device.dwFlags = on ? RIDEV_INPUTSINK : RIDEV_REMOVE;
+        device.hwndTarget = on ? window : nullptr;
+    }
+    RegisterRawInputDevices(devices, 2, sizeof(RAWINPUTDEVICE));
+}
+
+void listenerThread() {
+    WNDCLASSW type{};
+    type.lpfnWndProc = onInput;
+    type.hInstance = GetModuleHandleW(nullptr);
+    type.lpszClassName = L"selection-watcher releases";
+    RegisterClassW(&type);
+    HWND window = CreateWindowExW(0, type.lpszClassName, nullptr, 0, 0, 0, 0, 0, HWND_MESSAGE,
+                                  nullptr, type.hInstance, nullptr);
     MSG message;
     PeekMessageW(&message, nullptr, WM_USER, WM_USER, PM_NOREMOVE);  // makes the queue
     {
@@ -221,16 +267,34 @@ void hookThread() {
         listener().thread = GetCurrentThreadId();
     }
     listener().ready.notify_all();
-    HHOOK hook = nullptr;
     while (GetMessageW(&message, nullptr, 0, 0) > 0) {
-        if (message.message == kHookOn && hook == nullptr) {
-            hook = SetWindowsHookExW(WH_MOUSE_LL, onMouse, GetModuleHandleW(nullptr), 0);
-        } else if (message.message == kHookOff && hook != nullptr) {
-            UnhookWindowsHookEx(hook);
-            hook = nullptr;
+        if (message.hwnd == nullptr && (message.message == kListenOn || message.message == kListenOff)) {
+            if (window != nullptr) registerRawInput(window, message.message == kListenOn);
+            continue;
         }
         DispatchMessageW(&message);
     }
+}
+
+// ---- New page windows ------------------------------------------------------------------------
+//
+// Chromium makes a page window for every new tab and cross-site navigation, and raises events for
+// a page only once UI Automation has told that page's fragment root that a client listens
+// (ui/accessibility/platform/browser_accessibility_manager_win.cc, FireUiaAccessibilityEvent:
+// HasEventListenerForEvent; counted per fragment root, ax_fragment_root_win.h). So while a
+// Chromium browser is watched, a page window of its that is made or shown is woken and gets the
+// selection handler too. The WinEvent comes out of context, on the main thread's message loop,
+// some time after the window was made; the handler is added as a task of its own.
+
+void CALLBACK onPageWindow(HWINEVENTHOOK hook, DWORD, HWND window, LONG object, LONG child, DWORD,
+                           DWORD) {
+    if (object != OBJID_WINDOW || child != CHILDID_SELF || window == nullptr || !isPageWindow(window)) {
+        return;
+    }
+    postToMain([hook, window] {
+        const std::shared_ptr<ObserverState> state = watching().lock();
+        if (state && state->pageHook == hook && state->delivering.load()) followPageWindow(state, window);
+    });
 }
 
 }  // namespace
@@ -252,37 +316,88 @@ void listenForReleases(bool on) {
     std::unique_lock lock(s.mutex);
     if (s.thread == 0) {
         if (!on) return;
-        std::thread(hookThread).detach();
+        std::thread(listenerThread).detach();
         s.ready.wait(lock, [&s] { return s.thread != 0; });
     }
-    PostThreadMessageW(s.thread, on ? kHookOn : kHookOff, 0, 0);
+    PostThreadMessageW(s.thread, on ? kListenOn : kListenOff, 0, 0);
 }
 
-// Whether the watched browser needs the release hook: Firefox raises a selection event for every
-// change of its selection, clears included (accessible/base/SelectionManager.cpp), Chromium not.
+// Whether the watched browser needs releases heard and its page windows followed: Firefox raises
+// a selection event for every change of its selection, clears included
+// (accessible/base/SelectionManager.cpp), Chromium not.
 bool clearsSilently(ProcessId pid) {
     const std::optional<std::string> bundle = bundleOfProcess(pid);
     return !bundle || *bundle != "org.mozilla.firefox";
 }
 
+void removeHandler(const ObserverState::Registration& registration) {
+    com::IUIAutomation* a = automation();
+    if (a == nullptr) return;
+    if (registration.event == 0) {
+        a->RemoveFocusChangedEventHandler(static_cast<com::IUIAutomationFocusChangedEventHandler*>(
+            static_cast<FocusHandler*>(registration.handler.get())));
+    } else {
+        a->RemoveAutomationEventHandler(registration.event, registration.element.get(),
+                                        static_cast<com::IUIAutomationEventHandler*>(
+                                            static_cast<SelectionHandler*>(registration.handler.get())));
+    }
+}
+
+// Hears the selection events of `element` and everything in it.
+HRESULT addSelectionHandler(const std::shared_ptr<ObserverState>& state, Element element,
+                            const std::string& name, void* context, HWND page) {
+    ObserverState::Registration registration{name, context, com::UIA_Text_TextSelectionChangedEventId,
+                                             std::move(element), {}, page};
+    auto* handler = new SelectionHandler(state, name, context);
+    registration.handler = ComRef<IUnknown>(static_cast<com::IUIAutomationEventHandler*>(handler));
+    const HRESULT hr = automation()->AddAutomationEventHandler(
+        registration.event, registration.element.get(), com::TreeScope_Subtree, nullptr, handler);
+    if (SUCCEEDED(hr)) state->registrations.push_back(std::move(registration));
+    return hr;
+}
+
+HRESULT hearPage(const std::shared_ptr<ObserverState>& state, HWND page, const std::string& name,
+                 void* context) {
+    Element root;
+    HRESULT hr = automation()->ElementFromHandle(page, root.put());
+    if (SUCCEEDED(hr) && !root) hr = com::UIA_E_ELEMENTNOTAVAILABLE;
+    return SUCCEEDED(hr) ? addSelectionHandler(state, std::move(root), name, context, page) : hr;
+}
+
+void followPageWindow(const std::shared_ptr<ObserverState>& state, HWND page) {
+    // Those of page windows that are gone go first: the system may give a handle out again.
+    std::erase_if(state->registrations, [](const ObserverState::Registration& registration) {
+        if (registration.page == nullptr || IsWindow(registration.page)) return false;
+        removeHandler(registration);
+        return true;
+    });
+    const ObserverState::Registration* selection = nullptr;
+    for (const ObserverState::Registration& registration : state->registrations) {
+        if (registration.page == page) return;  // heard already
+        if (registration.event != 0 && registration.page == nullptr) selection = &registration;
+    }
+    if (selection == nullptr || GetAncestor(page, GA_ROOT) != state->window || !isShown(page)) {
+        return;
+    }
+    // A page that is busy now is asked again when it is next shown.
+    if (wakePageWindow(page) == kAXErrorCannotComplete) return;
+    const std::string name = selection->notification;
+    hearPage(state, page, name, selection->context);
+}
+
+// Ends what an observer's source in the run loop started.
+void stopWatching(ObserverState& state) {
+    if (!state.delivering.exchange(false)) return;
+    listenForReleases(false);
+    if (state.pageHook != nullptr) UnhookWinEvent(std::exchange(state.pageHook, nullptr));
+    watching().reset();
+}
+
 void destroyObserver(Object* observer) {
     ObserverState& state = *observer->observer;
     state.alive = false;
-    if (state.delivering.exchange(false)) listenForReleases(false);
-    com::IUIAutomation* a = automation();
-    for (ObserverState::Registration& registration : state.registrations) {
-        if (a == nullptr) break;
-        if (registration.event == 0) {
-            a->RemoveFocusChangedEventHandler(
-                static_cast<com::IUIAutomationFocusChangedEventHandler*>(
-                    static_cast<FocusHandler*>(registration.handler.get())));
-        } else {
-            a->RemoveAutomationEventHandler(
-                registration.event, registration.element.get(),
-                static_cast<com::IUIAutomationEventHandler*>(
-                    static_cast<SelectionHandler*>(registration.handler.get())));
-        }
-    }
+    stopWatching(state);
+    for (const ObserverState::Registration& registration : state.registrations) removeHandler(registration);
     state.registrations.clear();
 }
 
@@ -322,38 +437,50 @@ AXError observerAddNotification(Ref observer, Ref element, const char* notificat
         if (existing.notification == name) return kAXErrorNotificationAlreadyRegistered;
     }
 
-    ObserverState::Registration registration{name, context, 0, {}, {}};
-    HRESULT hr = E_FAIL;
     if (name == "AXFocusedUIElementChanged") {
         // With the process id of the new focus cached in each event.
+        ObserverState::Registration registration{name, context, 0, {}, {}, nullptr};
         ComRef<com::IUIAutomationCacheRequest> cache;
-        hr = a->CreateCacheRequest(cache.put());
+        HRESULT hr = a->CreateCacheRequest(cache.put());
         if (SUCCEEDED(hr)) hr = cache->AddProperty(com::UIA_ProcessIdPropertyId);
         auto* handler = new FocusHandler(state, name, context);
         registration.handler = ComRef<IUnknown>(static_cast<com::IUIAutomationFocusChangedEventHandler*>(handler));
         if (SUCCEEDED(hr)) hr = a->AddFocusChangedEventHandler(cache.get(), handler);
-    } else if (name == "AXSelectedTextChanged") {
-        // Raised on the element where the selection ends, its text field, or the document
-        // (Chromium), or the enclosing text container (Firefox): anywhere in the window.
-        if (element->kind == Kind::ApplicationElement) {
-            if (element->window != nullptr) {
-                hr = a->ElementFromHandle(element->window, registration.element.put());
-            }
-        } else {
-            registration.element = Element::share(element->element.get());
-            hr = S_OK;
-        }
-        if (!registration.element) return SUCCEEDED(hr) ? kAXErrorInvalidUIElement : errorFor(hr);
-        registration.event = com::UIA_Text_TextSelectionChangedEventId;
-        auto* handler = new SelectionHandler(state, name, context);
-        registration.handler = ComRef<IUnknown>(static_cast<com::IUIAutomationEventHandler*>(handler));
-        hr = a->AddAutomationEventHandler(registration.event, registration.element.get(),
-                                          com::TreeScope_Subtree, nullptr, handler);
-    } else {
-        return kAXErrorNotificationUnsupported;
+        if (FAILED(hr)) return errorFor(hr);
+        state->registrations.push_back(std::move(registration));
+        return kAXErrorSuccess;
     }
-    if (FAILED(hr)) return errorFor(hr);
-    state->registrations.push_back(std::move(registration));
+    if (name != "AXSelectedTextChanged") return kAXErrorNotificationUnsupported;
+    // Raised on the element where the selection ends, its text field, or the document (Chromium),
+    // or the enclosing text container (Firefox): anywhere in the window. Chromium's shown pages are
+    // woken first and heard on their own fragment roots too, which is what tells Chromium that a
+    // client listens there. A registration that runs out undoes this call's others, so that asking
+    // again starts clean.
+    if (element->kind == Kind::Element) {
+        const HRESULT hr = addSelectionHandler(state, Element::share(element->element.get()), name,
+                                               context, nullptr);
+        return FAILED(hr) ? errorFor(hr) : kAXErrorSuccess;
+    }
+    const std::vector<HWND> pages = pageWindowsOf(element->window);
+    for (HWND page : pages) {
+        if (wakePageWindow(page) == kAXErrorCannotComplete) return kAXErrorCannotComplete;
+    }
+    Element window;
+    HRESULT hr = element->window == nullptr ? E_FAIL : a->ElementFromHandle(element->window, window.put());
+    if (SUCCEEDED(hr) && !window) return kAXErrorInvalidUIElement;
+    const std::size_t before = state->registrations.size();
+    if (SUCCEEDED(hr)) hr = addSelectionHandler(state, std::move(window), name, context, nullptr);
+    for (std::size_t i = 0; i < pages.size() && SUCCEEDED(hr); ++i) {
+        hr = hearPage(state, pages[i], name, context);
+    }
+    if (FAILED(hr)) {
+        for (std::size_t i = before; i < state->registrations.size(); ++i) {
+            removeHandler(state->registrations[i]);
+        }
+        state->registrations.resize(before);
+        return errorFor(hr);
+    }
+    state->window = element->window;
     return kAXErrorSuccess;
 }
 
@@ -369,14 +496,19 @@ RunLoop* runLoopGetCurrent() {
 
 void runLoopAddSource(RunLoop*, RunLoopSource* source) {
     if (source == nullptr || source->observer == nullptr) return;
-    ObserverState& state = *source->observer->observer;
-    if (state.delivering.exchange(true)) return;
-    listenForReleases(clearsSilently(state.pid));
+    const std::shared_ptr<ObserverState>& state = source->observer->observer;
+    if (state->delivering.exchange(true)) return;
+    watching() = state;
+    if (!clearsSilently(state->pid)) return;
+    listenForReleases(true);
+    // Out of context, for the browser's process only: new and shown windows (page windows among
+    // them), called on this thread from its message loop.
+    state->pageHook = SetWinEventHook(EVENT_OBJECT_CREATE, EVENT_OBJECT_SHOW, nullptr, onPageWindow,
+                                      static_cast<DWORD>(state->pid), 0, WINEVENT_OUTOFCONTEXT);
 }
 
 void runLoopRemoveSource(RunLoop*, RunLoopSource* source) {
-    if (source == nullptr || source->observer == nullptr) return;
-    if (source->observer->observer->delivering.exchange(false)) listenForReleases(false);
+    if (source != nullptr && source->observer != nullptr) stopWatching(*source->observer->observer);
 }
 
 void runMainRunLoop() {

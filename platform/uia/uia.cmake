@@ -3,6 +3,7 @@
 add_library(sw_uia STATIC
   ${CMAKE_CURRENT_LIST_DIR}/accessibility.cpp
   ${CMAKE_CURRENT_LIST_DIR}/identity.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/pages.cpp
   ${CMAKE_CURRENT_LIST_DIR}/runloop.cpp
   ${CMAKE_CURRENT_LIST_DIR}/text.cpp
   ${CMAKE_CURRENT_LIST_DIR}/workspace.cpp)
@@ -16,8 +17,10 @@ target_link_libraries(selection-watcher PRIVATE sw_core sw_uia sw_posix sw_warni
 install(TARGETS selection-watcher RUNTIME DESTINATION bin)
 
 if(BUILD_TESTING)
-  # The parts of the backend that need no UI Automation, so that Wine runs them too.
-  add_executable(uia_tests ${PROJECT_SOURCE_DIR}/tests/uia/identity_test.cpp
+  # The backend over a stand-in for UI Automation, and the parts that need none, so that Wine runs
+  # them too.
+  add_executable(uia_tests ${PROJECT_SOURCE_DIR}/tests/uia/backend_test.cpp
+                           ${PROJECT_SOURCE_DIR}/tests/uia/identity_test.cpp
                            ${PROJECT_SOURCE_DIR}/tests/uia/loop_test.cpp)
   target_link_libraries(uia_tests PRIVATE sw_uia sw_warnings GTest::gtest_main)
   add_test(NAME uia COMMAND uia_tests)

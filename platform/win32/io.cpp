@@ -42,9 +42,12 @@ void readDataToEndOfFile(FileHandle file) {
     for (;;) {
         DWORD read = 0;
         // A pipe's end reads as ERROR_BROKEN_PIPE, a file's as 0 bytes; any other failure (a
-        // handle that is no pipe or file) stands for the end too.
+        // handle that is no pipe or file) stands for the end too. A message-mode pipe answers a
+        // message longer than the buffer with ERROR_MORE_DATA and the rest at the next read.
         if (!ReadFile(handle, buffer, sizeof buffer, &read, nullptr)) {
-            if (GetLastError() == ERROR_NO_DATA && makeWaiting(handle)) continue;  // empty, not ended
+            const DWORD error = GetLastError();
+            if (error == ERROR_MORE_DATA) continue;
+            if (error == ERROR_NO_DATA && makeWaiting(handle)) continue;  // empty, not ended
             return;
         }
         if (read == 0 && GetFileType(handle) != FILE_TYPE_PIPE) return;

@@ -37,14 +37,40 @@ CHROMIUM_FLAGS = ["--no-first-run", "--no-default-browser-check", "--disable-sea
 FIREFOX_PREFS = dict(desktop.FIREFOX_PREFS, **{"layout.css.devPixelsPerPx": "-1.0"})
 
 
-def browser_argv(kind, exe, profile, url):
+# Native UI Automation off, for the rows of older providers: Firefox's preference (0: never), and
+# Chromium's policy (read from the user's policies too; Chrome 125 to 146 honour it), per browser.
+UIA_OFF_PREFS = {"accessibility.uia.enable": 0}
+UIA_POLICY_KEYS = {"chrome.exe": r"Software\Policies\Google\Chrome", "msedge.exe": r"Software\Policies\Microsoft\Edge"}
+
+
+def browser_argv(kind, exe, profile, url, native=True):
     """The command line of a browser of `kind` ("chromium" or "firefox") on a fresh profile in
-    `profile`; for Firefox, its preferences are written there."""
+    `profile`; for Firefox, its preferences are written there (native UI Automation off unless
+    `native`; Chromium's is a policy, see uia_policy)."""
     if kind == "chromium":
         return [exe, f"--user-data-dir={profile}"] + CHROMIUM_FLAGS + [url]
+    prefs = dict(FIREFOX_PREFS, **({} if native else UIA_OFF_PREFS))
     with open(os.path.join(profile, "user.js"), "w") as f:
-        f.writelines(f"user_pref({json.dumps(k)}, {json.dumps(v)});\n" for k, v in FIREFOX_PREFS.items())
+        f.writelines(f"user_pref({json.dumps(k)}, {json.dumps(v)});\n" for k, v in prefs.items())
     return [exe, "-profile", profile, "-no-remote", "-new-instance", url]
+
+
+def uia_policy(exe, off):
+    """Sets (off) or removes Chromium's UiAutomationProviderEnabled policy for the browser `exe`
+    in the user's policies; False where it has none."""
+    import winreg
+    path = UIA_POLICY_KEYS.get(os.path.basename(exe).lower())
+    if not path:
+        return False
+    with winreg.CreateKey(winreg.HKEY_CURRENT_USER, path) as k:
+        if off:
+            winreg.SetValueEx(k, "UiAutomationProviderEnabled", 0, winreg.REG_DWORD, 0)
+        else:
+            try:
+                winreg.DeleteValue(k, "UiAutomationProviderEnabled")
+            except FileNotFoundError:
+                pass
+    return True
 
 
 def png(width, height, bgra):
@@ -252,11 +278,18 @@ def key(vk, down=True, up=True):
         send(INPUT(type=1, ki=KEYBDINPUT(vk, 0, flags, 0, 0)))
 
 
-def control_key(vk):
-    """Ctrl and a key: virtual keys follow the keyboard layout, so 0x41 is A on every layout."""
-    key(0x11, up=False)
+def control_key(vk, modifier=0x11):
+    """Ctrl (or another modifier) and a key: virtual keys follow the keyboard layout, so 0x41 is A
+    on every layout."""
+    key(modifier, up=False)
     key(vk)
-    key(0x11, down=False)
+    key(modifier, down=False)
+
+
+def type_text(text):
+    for ch in text:  # KEYEVENTF_UNICODE, down and up
+        for flags in (0x0004, 0x0006):
+            send(INPUT(type=1, ki=KEYBDINPUT(0, ord(ch), flags, 0, 0)))
 
 
 # ---- the screen ----------------------------------------------------------------------------------
@@ -334,7 +367,8 @@ def element_area(origin, scale, elements):
     return origin[0], origin[1] + (top - 4) * scale, 900 * scale, (bottom - top + 8) * scale
 
 
-ACTIONS = {"start", "double", "drag", "select-all", "empty", "finder", "back", "close"}
+ACTIONS = {"start", "double", "drag", "select-all", "empty", "finder", "back", "close", "shift-end", "address",
+           "new-tab", "close-tab"}
 
 
 class View:
@@ -353,6 +387,7 @@ class View:
                 f"the page is not at the top left of the window (see {corner_path}): a first-run page, a bar "
                 "or another window covers it; Edge's welcome pages need its HideFirstRunExperience policy") from None
         self.origin, self.scale = corner[:2], corner[2] / 8
+        self.url = None  # the page's, for a new tab
 
     def point(self, element, index):
         return press_point(self.origin, self.scale, element, index)
@@ -360,7 +395,9 @@ class View:
     def act(self, action, argument, other):
         """One of ACTIONS: double (element, word), drag ((element, index), (element, index)),
         select-all, empty (a click on empty space), finder (the window `other` in front: another
-        program), back (this browser in front again); start and close act on the watcher only."""
+        program), back (this browser in front again), shift-end (element, index: a click there,
+        then Shift+End), address (the focus in the address bar), new-tab (the page again in a new
+        tab), close-tab; start and close act on the watcher only."""
         if action == "double":
             element, word = argument
             self.press = self.point(element, page.ELEMENTS[element][3].index(word) + len(word) / 2)
@@ -377,6 +414,22 @@ class View:
             click(tuple(o + e * self.scale for o, e in zip(self.origin, page.EMPTY)))
         elif action in ("finder", "back"):  # another program in front, then this browser again
             front(other if action == "finder" else self.hwnd)
+        elif action == "shift-end":
+            element, index = argument
+            self.press, self.region = self.point(element, index), element_area(self.origin, self.scale, [element])
+            click(self.press)
+            time.sleep(0.3)
+            control_key(0x23, modifier=0x10)  # VK_END with VK_SHIFT
+        elif action == "address":
+            control_key(0x4C)  # Ctrl+L in Chrome, Edge and Firefox
+        elif action == "new-tab":
+            control_key(0x54)  # Ctrl+T, whose address bar has the focus
+            time.sleep(1)
+            type_text(self.url)
+            key(0x0D)
+            time.sleep(2)
+        elif action == "close-tab":
+            control_key(0x57)  # Ctrl+W
 
     def recover(self, watcher, path):
         """After a failed case: a screenshot, the browser in front, nothing selected, no line pending."""

@@ -350,7 +350,7 @@ void beginProgram() {
     currentObserver.reset();
     currentAXApp.reset();
     lastEmitted.reset();
-    sw::stderr = platform::fileHandleWithStandardError();
+    sw::stderrHandle = platform::fileHandleWithStandardError();
     state = State{};
     if (sim::liveObjects() != 0) broken("objects alive before the program");
     for (const App& app : kApps) {

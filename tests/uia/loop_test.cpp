@@ -1,10 +1,13 @@
 // The Windows main loop without UI Automation (which Wine lacks): tasks handed over from other
 // threads, one-shot timers in due order and taken back, and the wait that the end of input cuts
-// short.
+// short; and the end of input itself.
+#include <fcntl.h>
+#include <io.h>
 #include <windows.h>
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <chrono>
 #include <string>
 #include <thread>
@@ -45,6 +48,32 @@ TEST(MainLoop, WaitEndsAtOnceWhileADispatchedTaskWaits) {
     EXPECT_FALSE(platform::waitUnlessDispatched(5000));
     platform::runMainRunLoop();  // runs the task, which stops the loop again
     EXPECT_TRUE(platform::waitUnlessDispatched(0));
+}
+
+// A message-mode pipe answers a message longer than the reader's buffer in parts, the first with
+// ERROR_MORE_DATA: input goes on, and only the pipe's end ends it.
+TEST(StandardInput, ALongMessageOfAMessageModePipeIsNotItsEnd) {
+    const wchar_t* name = L"\\\\.\\pipe\\selection-watcher-input-test";
+    HANDLE server = CreateNamedPipeW(name, PIPE_ACCESS_OUTBOUND, PIPE_TYPE_MESSAGE | PIPE_WAIT, 1,
+                                     1 << 16, 1 << 16, 0, nullptr);
+    HANDLE client = CreateFileW(name, GENERIC_READ | FILE_WRITE_ATTRIBUTES, 0, nullptr, OPEN_EXISTING, 0, nullptr);
+    ASSERT_NE(client, INVALID_HANDLE_VALUE);
+    DWORD mode = PIPE_READMODE_MESSAGE;
+    ASSERT_TRUE(SetNamedPipeHandleState(client, &mode, nullptr, nullptr));
+    const int fd = _open_osfhandle(reinterpret_cast<intptr_t>(client), _O_RDONLY);
+    std::atomic<bool> ended{false};
+    std::thread reader([&] {
+        platform::readDataToEndOfFile({fd});
+        ended = true;
+    });
+    const std::string message(40000, 'x');
+    DWORD written = 0;
+    WriteFile(server, message.data(), static_cast<DWORD>(message.size()), &written, nullptr);
+    Sleep(300);
+    EXPECT_FALSE(ended.load());
+    CloseHandle(server);
+    reader.join();
+    _close(fd);
 }
 
 }  // namespace

@@ -14,7 +14,7 @@ failures = []
 # Every press lands in its element's first line, and a double click inside its word, at every
 # display scale and whichever fixed font the browser picks on Windows (Chromium: Courier New, or
 # Consolas with ClearType, chrome/app/resources/locale_settings_win.grd): advances of 0.6 and 0.55 em.
-steps = [s for _, case in e2e.CASES for s in case]
+steps = [s for _, case in e2e.CASES + e2e.UIA_OFF_CASES for s in case]
 for scale in (1, 1.25, 1.5):
     origin = (7, 93)
     for action, argument, _ in steps:
@@ -71,6 +71,25 @@ for outcomes, ci, status, words in VERDICTS:
 argv = win.browser_argv("chromium", "chrome.exe", "/p", "file:///x")
 if {"--no-first-run", "--user-data-dir=/p"} - set(argv) or "--force-renderer-accessibility" in argv:
     failures.append(f"Chromium's command line {argv}")
+# Firefox's native UI Automation off only for the rows of older providers.
+folder = win.fresh_folder()
+for native, off in ((True, False), (False, True)):
+    win.browser_argv("firefox", "firefox.exe", folder, "file:///x", native)
+    with open(os.path.join(folder, "user.js")) as f:
+        if ('user_pref("accessibility.uia.enable", 0);' in f.read()) != off:
+            failures.append(f"Firefox's preferences with native {native}")
+win.shutil.rmtree(folder)
+# With native UI Automation off, at worst nothing selected: (line, what it must give).
+WINDOW = (0, 0, 1010, 720)
+PRESENT = '{"selection":true,"app":"org.mozilla.firefox","bounds":{"x":10,"y":20,"width":30,"height":8}}\n'
+for line, want in ((None, "nothing selected"), ('{"selection":false}\n', "nothing selected"),
+                   (PRESENT, "bounds"), (PRESENT.replace("mozilla", "example"), AssertionError)):
+    try:
+        got = e2e.at_worst_cleared(line, "org.mozilla.firefox", WINDOW)
+    except AssertionError as e:
+        got = e
+    if want is AssertionError and not isinstance(got, AssertionError) or want is not AssertionError and want not in str(got):
+        failures.append(f"with native UI Automation off, {line!r} gave {got!r}")
 
-print("\n".join(failures) or f"windows browser_e2e rules: {len(LINE_RULE) + len(VERDICTS) + 5} groups passed")
+print("\n".join(failures) or f"windows browser_e2e rules: {len(LINE_RULE) + len(VERDICTS) + 7} groups passed")
 sys.exit(1 if failures else 0)
