@@ -45,7 +45,6 @@ std::set<std::string>& askedForAttributes() {
 void askForGeometryOnce(AtspiAccessible* focused) {
     const std::string bus = busNameOf(focused);
     if (bus.empty() || !askedForGeometry().insert(bus).second) return;
-    followDeparture(bus);
     ErrorSink error;
     if (GRef<AtspiComponent> component{atspi_accessible_get_component_iface(focused)}) {
         g_free(atspi_component_get_extents(component.get(), ATSPI_COORD_TYPE_SCREEN, error.out()));
@@ -152,7 +151,6 @@ AXError turnOnPageAccessibility(const Object* app) {
     if (!app->accessible) return kAXErrorCannotComplete;
     const std::string bus = busNameOf(app->accessible.get());
     if (bus.empty() || !askedForAttributes().insert(bus).second) return kAXErrorSuccess;
-    followDeparture(bus);
     ErrorSink error;
     GHashTable* attributes = atspi_accessible_get_attributes(app->accessible.get(), error.out());
     if (attributes != nullptr) g_hash_table_unref(attributes);

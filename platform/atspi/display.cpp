@@ -283,7 +283,6 @@ bool extentsOnScreen(AtspiAccessible* accessible) {
                           Coordinates::Screen;
     if (!bus.empty()) {
         known.emplace(bus, onScreen);
-        followDeparture(bus);
     }
     return onScreen;
 }

@@ -160,9 +160,8 @@ ProcessId processOf(AtspiAccessible* accessible);
 std::string busNameOf(AtspiAccessible* accessible);
 
 // What is learnt per application is kept by its bus name, which is never reused, until the name
-// leaves the bus: whoever keeps something calls followDeparture for the name, and at its departure
-// forgetBusName drops it everywhere.
-void followDeparture(const std::string& bus);
+// leaves the bus (libatspi has the bus announce every departure): forgetBusName drops it
+// everywhere.
 void forgetBusName(const std::string& bus);
 // The parts of forgetBusName, one per file that keeps something.
 void forgetProcess(const std::string& bus);      // text.cpp

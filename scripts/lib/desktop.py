@@ -104,6 +104,12 @@ def wait_for(what, condition, timeout=20.0, interval=0.05):
         time.sleep(interval)
 
 
+def wakeups(pid):
+    """Voluntary context switches of a process's main thread so far: how often it woke up."""
+    with open(f"/proc/{pid}/status") as f:
+        return int(next(l for l in f if l.startswith("voluntary_ctxt_switches")).split()[1])
+
+
 class Image:
     """A screenshot as raw RGB bytes."""
 
