@@ -172,8 +172,8 @@ void forgetQuestions(const std::string& bus);    // accessibility.cpp
 // X11 client does, rather than relative to its window, as a native Wayland client does
 // (display.cpp). Decided once per application.
 bool extentsOnScreen(AtspiAccessible* accessible);
-// Whether the session has a Wayland display: WAYLAND_DISPLAY names a socket that exists (a stale
-// name inherited into an X11 login does not count). In such a session the registry takes no input
+// Whether the session is a Wayland one (waylandSessionFrom, display.h, from the environment). In
+// such a session the registry takes no input
 // from the X server, and sends no "mouse:button" events for any application.
 bool waylandSession();
 
