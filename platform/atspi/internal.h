@@ -187,6 +187,11 @@ Accessible activeWindowOf(ProcessId pid, AtspiAccessible* application);
 // The accessible that last announced gaining the focus; that one when it belongs to the process.
 void noteFocused(AtspiAccessible* accessible);
 Accessible lastFocused(ProcessId pid);
+// Whether the browser has said that one has the focus since it was announced, with no loss of
+// the focus nor activation heard since: then it need not be asked again.
+bool focusConfirmed();
+void confirmFocus();
+void noteFocusLost(AtspiAccessible* accessible);
 // The process in front, 0 when no accessible application is.
 ProcessId frontmostProcess();
 AtspiAccessible* frontmostAccessible();
@@ -194,6 +199,9 @@ AtspiAccessible* frontmostAccessible();
 // ---- Observers (runloop.cpp) -----------------------------------------------------------------
 
 void destroyObserver(Object* observer);
+// Drops the events waiting for delivery to observers in the run loop: a snapshot under way reads
+// what they announced.
+void dropWaitingEvents();
 // A snapshot begins: until it reads a selection, the last look found none.
 void noteLookStarted();
 // What a snapshot read in the focused element of the application in front: whether it has a

@@ -113,6 +113,7 @@ void onObserverEvent(AtspiEvent* event, void* data) {
     // Focus events also announce losing the focus; only gaining it counts.
     const bool gainedFocus = g_str_has_prefix(event->type, "object:state-changed:") == FALSE ||
                              event->detail1 != 0;
+    if (event->source != nullptr && !gainedFocus) noteFocusLost(event->source);
     if (event->source != nullptr && gainedFocus) {
         if (g_str_has_prefix(event->type, "object:state-changed:focused")) noteFocused(event->source);
         for (Registration* registration : shared->registrations) {
@@ -461,6 +462,10 @@ void deleteTimer(gpointer data) { delete static_cast<MainTimer*>(data); }
 }  // namespace
 
 void noteLookStarted() { lastLookSelected = false; }
+
+void dropWaitingEvents() {
+    for (Object* observer : observersInLoop()) observer->pending.clear();
+}
 
 void noteSelectionRead(AtspiAccessible* focused, bool selected) {
     lastLookSelected = selected;

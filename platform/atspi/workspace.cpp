@@ -27,6 +27,7 @@ struct Workspace {
     // The latest change seen by an event callback, applied by the next handler run: callbacks make
     // no AT-SPI calls of their own, which would dispatch further events inside them.
     Accessible focused;  // the last accessible that announced gaining the focus
+    bool focusConfirmed = false;
     struct Change {
         bool pending = false;
         Accessible application, window;
@@ -61,6 +62,7 @@ std::optional<std::string> identify(AtspiAccessible* application, ProcessId pid)
 
 void setFrontmost(Accessible application, Accessible window = {}) {
     Workspace& w = workspace();
+    w.focusConfirmed = false;
     w.frontmost = std::move(application);
     w.activeWindow = std::move(window);
     w.frontmostPid = w.frontmost ? processOf(w.frontmost.get()) : 0;
@@ -205,7 +207,15 @@ Accessible activeWindowOf(ProcessId pid, AtspiAccessible* application) {
 
 void noteFocused(AtspiAccessible* accessible) {
     workspace().focused = Accessible::share(accessible);
+    workspace().focusConfirmed = false;
 }
+
+void noteFocusLost(AtspiAccessible* accessible) {
+    if (accessible == workspace().focused.get()) workspace().focusConfirmed = false;
+}
+
+bool focusConfirmed() { return workspace().focusConfirmed; }
+void confirmFocus() { workspace().focusConfirmed = true; }
 
 Accessible lastFocused(ProcessId pid) {
     const Workspace& w = workspace();
