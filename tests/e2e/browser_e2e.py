@@ -153,16 +153,16 @@ def run(engine, exe, kind):
 
         def input_heard():
             """The watcher's match rules for buttons and text events, and whether it wakes up
-            when Shift is pressed and released (a key that changes nothing in the page) where key
-            releases reach it: from the X server, never the registry, whose keystroke listeners
-            hold the user's keys until they answer."""
+            when Shift is pressed and released with AltGr (Mod5) held, keys that change nothing in
+            the page, where key releases reach it: from the X server, never the registry, whose
+            keystroke listeners hold the user's keys until they answer."""
             rules, keys = d.listeners_of(watcher.proc.pid)
             check(keys == 0, f"the watcher holds {keys} keystroke listeners")
             woke = None
             if kind in ("x11", "xwayland"):
                 time.sleep(1.5)  # past the looks of the last change
                 before = desktop.wakeups(watcher.proc.pid)
-                d.key("shift", "shift", "shift")
+                d.key("ISO_Level3_Shift+shift")
                 time.sleep(0.5)
                 woke = desktop.wakeups(watcher.proc.pid) > before
             return woke, sorted(r for r in rules if re.search(r"member='(Button|Text\w+)'", r))
