@@ -52,9 +52,4 @@ def main(exe, minutes, engine):
 
 
 if __name__ == "__main__":
-    if len(sys.argv) < 2:
-        sys.exit(__doc__)
-    numbers = [int(a) for a in sys.argv[2:] if a.isdigit()]
-    names = [a for a in sys.argv[2:] if not a.isdigit()]
-    sys.exit(main(os.path.abspath(sys.argv[1]), numbers[0] if numbers else 10,
-                  names[0] if names else "firefox"))
+    sys.exit(main(*desktop.bench_arguments(__doc__, 10, "firefox")))
