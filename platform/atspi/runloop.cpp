@@ -330,7 +330,7 @@ bool openXKeys() {
     XSetIOErrorExitHandler(display, onXConnectionLost, nullptr);
     int event = 0, error = 0, major = 2, minor = 1;  // raw events reach any client from 2.1 on
     if (!XQueryExtension(display, "XInputExtension", &keys.opcode, &event, &error) ||
-        XIQueryVersion(display, &major, &minor) != Success) {
+        XIQueryVersion(display, &major, &minor) != Success || major * 100 + minor < 201) {
         XCloseDisplay(display);
         return false;
     }
