@@ -3,10 +3,13 @@
 // the figures scripts of bench/: in the file named by SW_CALL_COUNT, which they read while the
 // process runs, one counter of all calls, then the monotonic time in nanoseconds of each of the
 // last kTimes calls (call n at slot n % kTimes), so that calls can be told apart by when they came.
+// With SW_CALL_LOG set, each call is also appended to that file as a line: the monotonic time in
+// nanoseconds, the interface and member, and the destination.
 #define _GNU_SOURCE
 #include <dbus/dbus.h>
 #include <dlfcn.h>
 #include <fcntl.h>
+#include <stdio.h>
 #include <stdlib.h>
 #include <sys/mman.h>
 #include <time.h>
@@ -29,6 +32,21 @@ static void note(DBusMessage* message) {
     clock_gettime(CLOCK_MONOTONIC, &now);
     const unsigned long n = __atomic_fetch_add(&counters[0], 1, __ATOMIC_RELAXED);
     counters[1 + n % kTimes] = (unsigned long)now.tv_sec * 1000000000ul + (unsigned long)now.tv_nsec;
+    static int log = -2;
+    if (log == -2) {
+        const char* path = getenv("SW_CALL_LOG");
+        log = path != NULL ? open(path, O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0600) : -1;
+    }
+    if (log >= 0) {
+        char line[512];
+        const char* interface = dbus_message_get_interface(message);
+        const char* member = dbus_message_get_member(message);
+        const char* destination = dbus_message_get_destination(message);
+        const int length = snprintf(line, sizeof line, "%lu %s.%s %s\n", counters[1 + n % kTimes],
+                                    interface ? interface : "", member ? member : "",
+                                    destination ? destination : "(peer)");
+        if (length > 0) (void)!write(log, line, length < (int)sizeof line ? (size_t)length : sizeof line - 1);
+    }
 }
 
 dbus_bool_t dbus_connection_send_with_reply(DBusConnection* c, DBusMessage* m, DBusPendingCall** p, int t) {

@@ -45,7 +45,6 @@ std::set<std::string>& askedForAttributes() {
 void askForGeometryOnce(AtspiAccessible* focused) {
     const std::string bus = busNameOf(focused);
     if (bus.empty() || !askedForGeometry().insert(bus).second) return;
-    followDeparture(bus);
     ErrorSink error;
     if (GRef<AtspiComponent> component{atspi_accessible_get_component_iface(focused)}) {
         g_free(atspi_component_get_extents(component.get(), ATSPI_COORD_TYPE_SCREEN, error.out()));
@@ -89,10 +88,19 @@ AXError focusedElement(const Object* app, Owned& value) {
     if (!window) return kAXErrorNoValue;
     // What last announced the focus, while it still has it and lies in that window: searching
     // the window has the browser walk its whole tree, which for a page of megabytes takes seconds.
+    // Asked once after each announcement: a loss of the focus, another gain or an activation is
+    // heard, so a focus the browser confirmed stays where it is until then.
     Accessible focused = lastFocused(app->pid);
-    if (focused && !(hasState(focused.get(), ATSPI_STATE_FOCUSED) &&
-                     inWindow(focused.get(), window.get()))) {
-        focused.reset();
+    if (focused && !focusConfirmed()) {
+        const bool hasFocus = hasState(focused.get(), ATSPI_STATE_FOCUSED);
+        // What the browser announced before it answered is in what this snapshot reads: with the
+        // focus where it was, the events waiting for delivery would only bring the same look again.
+        if (hasFocus && lastFocused(app->pid).get() == focused.get()) dropWaitingEvents();
+        if (!(hasFocus && inWindow(focused.get(), window.get()))) {
+            focused.reset();
+        } else if (!stalled()) {
+            confirmFocus();
+        }
     }
     if (stalled()) return kAXErrorCannotComplete;
     if (!focused) {
@@ -153,7 +161,6 @@ AXError turnOnPageAccessibility(const Object* app) {
     if (!app->accessible) return kAXErrorCannotComplete;
     const std::string bus = busNameOf(app->accessible.get());
     if (bus.empty() || !askedForAttributes().insert(bus).second) return kAXErrorSuccess;
-    followDeparture(bus);
     ErrorSink error;
     GHashTable* attributes = atspi_accessible_get_attributes(app->accessible.get(), error.out());
     if (attributes != nullptr) g_hash_table_unref(attributes);

@@ -1,6 +1,6 @@
 # The Linux desktop backend over AT-SPI2, and the product executable built on it.
 find_package(PkgConfig REQUIRED)
-pkg_check_modules(SW_ATSPI REQUIRED IMPORTED_TARGET atspi-2 glib-2.0 gobject-2.0 dbus-1)
+pkg_check_modules(SW_ATSPI REQUIRED IMPORTED_TARGET atspi-2 glib-2.0 gobject-2.0 dbus-1 x11 xi)
 
 add_library(sw_atspi STATIC
   platform/atspi/accessibility.cpp

@@ -177,7 +177,7 @@ Coordinates coordinatesFromPeers(const std::vector<Peer>& peers,
         x11 = x11 || isXServerSocket(peer.name);
     }
     if (x11 || !waylandReachable) return Coordinates::Screen;
-    return waylandSession ? Coordinates::Window : Coordinates::Screen;
+    return waylandSession || !displays.empty() ? Coordinates::Window : Coordinates::Screen;
 }
 
 std::optional<std::vector<Peer>> socketPeers(int pid) {
@@ -220,10 +220,8 @@ std::vector<SocketFile> waylandDisplaysOf(int pid) {
     }
     const char* display = std::getenv("WAYLAND_DISPLAY");
     const char* runtime = std::getenv("XDG_RUNTIME_DIR");
-    if (display != nullptr && *display != '\0') {
-        if (auto session = socketFileAt(displayPath(display, runtime ? runtime : ""))) {
-            displays.push_back(*session);
-        }
+    if (auto session = socketFileAt(displayPath(display ? display : "", runtime ? runtime : ""))) {
+        displays.push_back(*session);
     }
     return displays;
 }
@@ -259,12 +257,17 @@ std::optional<bool> flatpakAllowsWayland(int pid) {
     return flatpakInfoAllowsWayland(info);
 }
 
+bool waylandSessionFrom(const char* display, bool displayExists, const char* sessionType) {
+    if (display != nullptr && *display != '\0' && displayExists) return true;
+    return sessionType != nullptr && std::string_view(sessionType) == "wayland";
+}
+
 bool waylandSession() {
-    // An X11 login may inherit the name of a display long gone: only a socket that is there counts.
     const char* display = std::getenv("WAYLAND_DISPLAY");
     const char* runtime = std::getenv("XDG_RUNTIME_DIR");
-    if (display == nullptr || *display == '\0') return false;
-    return socketFileAt(displayPath(display, runtime ? runtime : "")).has_value();
+    const bool exists = display != nullptr && *display != '\0' &&
+                        socketFileAt(displayPath(display, runtime ? runtime : "")).has_value();
+    return waylandSessionFrom(display, exists, std::getenv("XDG_SESSION_TYPE"));
 }
 
 // Asked once per application (its connections are made at its start and it keeps them), the
@@ -276,14 +279,15 @@ bool extentsOnScreen(AtspiAccessible* accessible) {
     if (auto found = known.find(bus); !bus.empty() && found != known.end()) return found->second;
     const ProcessId pid = processOf(accessible);
     if (pid <= 0) return !waylandSession();
+    const std::vector<SocketFile> displays = waylandDisplaysOf(pid);
     const std::optional<std::vector<Peer>> peers = socketPeers(pid);
-    if (!peers) return !waylandSession();
-    const bool onScreen = coordinatesFromPeers(*peers, waylandDisplaysOf(pid), waylandSession(),
+    // Connections that cannot be read say nothing: what may be a Wayland client is taken for one.
+    if (!peers) return !waylandSession() && displays.empty();
+    const bool onScreen = coordinatesFromPeers(*peers, displays, waylandSession(),
                                                flatpakAllowsWayland(pid).value_or(true)) ==
                           Coordinates::Screen;
     if (!bus.empty()) {
         known.emplace(bus, onScreen);
-        followDeparture(bus);
     }
     return onScreen;
 }

@@ -30,12 +30,12 @@ struct Peer {
     std::optional<SocketFile> file;
 };
 
-// From a process's peers, the sockets of the Wayland displays it may be a client of, and whether
-// the session has a Wayland display at all: a connection to one of those displays makes a Wayland
+// From a process's peers, the sockets of the Wayland displays it may be a client of (that exist),
+// and whether the session is a Wayland one: a connection to one of those displays makes a Wayland
 // client, else one to an X server an X11 client. A process whose connections say neither (the
 // bus proxy of a sandbox) is an X11 client where the system lets it reach no Wayland display
-// (`waylandReachable`), else it is taken for what the session is: in a Wayland session the safe
-// answer, window coordinates, which give no rectangle.
+// (`waylandReachable`); else, where a Wayland display is there for it or the session is a Wayland
+// one, it may be a native Wayland client: the safe answer, window coordinates, gives no rectangle.
 Coordinates coordinatesFromPeers(const std::vector<Peer>& peers,
                                  const std::vector<SocketFile>& displays, bool waylandSession,
                                  bool waylandReachable = true);
@@ -57,11 +57,17 @@ Dump readDumpDatagram(const char* data, std::size_t size, std::map<unsigned, Dum
 // diagnostics; none when they cannot be read whole.
 std::optional<std::vector<Peer>> socketPeers(int pid);
 
+// Whether the session is a Wayland one: the display WAYLAND_DISPLAY names exists; where it names
+// none (a systemd user service, a parent that unsets it to force X11), what the login says,
+// XDG_SESSION_TYPE. A stale name inherited into an X11 login does not count.
+bool waylandSessionFrom(const char* display, bool displayExists, const char* sessionType);
+
 // The socket file at `path` (links followed); none when there is no socket there.
 std::optional<SocketFile> socketFileAt(const std::string& path);
 
-// The Wayland display sockets a process may connect to: the one its environment names, looked up
-// in its own view of the file system (/proc/PID/root), and the session's.
+// The Wayland display sockets a process may connect to: the one its environment names (or
+// libwayland's default, wayland-0 in its runtime folder), looked up in its own view of the file
+// system (/proc/PID/root), and the session's.
 std::vector<SocketFile> waylandDisplaysOf(int pid);
 
 // What a Flatpak sandbox states about a process in it (the application, or the proxy its

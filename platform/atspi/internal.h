@@ -160,9 +160,8 @@ ProcessId processOf(AtspiAccessible* accessible);
 std::string busNameOf(AtspiAccessible* accessible);
 
 // What is learnt per application is kept by its bus name, which is never reused, until the name
-// leaves the bus: whoever keeps something calls followDeparture for the name, and at its departure
-// forgetBusName drops it everywhere.
-void followDeparture(const std::string& bus);
+// leaves the bus (libatspi has the bus announce every departure): forgetBusName drops it
+// everywhere.
 void forgetBusName(const std::string& bus);
 // The parts of forgetBusName, one per file that keeps something.
 void forgetProcess(const std::string& bus);      // text.cpp
@@ -173,8 +172,8 @@ void forgetQuestions(const std::string& bus);    // accessibility.cpp
 // X11 client does, rather than relative to its window, as a native Wayland client does
 // (display.cpp). Decided once per application.
 bool extentsOnScreen(AtspiAccessible* accessible);
-// Whether the session has a Wayland display: WAYLAND_DISPLAY names a socket that exists (a stale
-// name inherited into an X11 login does not count). In such a session the registry takes no input
+// Whether the session is a Wayland one (waylandSessionFrom, display.h, from the environment). In
+// such a session the registry takes no input
 // from the X server, and sends no "mouse:button" events for any application.
 bool waylandSession();
 
@@ -188,6 +187,11 @@ Accessible activeWindowOf(ProcessId pid, AtspiAccessible* application);
 // The accessible that last announced gaining the focus; that one when it belongs to the process.
 void noteFocused(AtspiAccessible* accessible);
 Accessible lastFocused(ProcessId pid);
+// Whether the browser has said that one has the focus since it was announced, with no loss of
+// the focus nor activation heard since: then it need not be asked again.
+bool focusConfirmed();
+void confirmFocus();
+void noteFocusLost(AtspiAccessible* accessible);
 // The process in front, 0 when no accessible application is.
 ProcessId frontmostProcess();
 AtspiAccessible* frontmostAccessible();
@@ -195,6 +199,9 @@ AtspiAccessible* frontmostAccessible();
 // ---- Observers (runloop.cpp) -----------------------------------------------------------------
 
 void destroyObserver(Object* observer);
+// Drops the events waiting for delivery to observers in the run loop: a snapshot under way reads
+// what they announced.
+void dropWaitingEvents();
 // A snapshot begins: until it reads a selection, the last look found none.
 void noteLookStarted();
 // What a snapshot read in the focused element of the application in front: whether it has a

@@ -15,6 +15,11 @@
 #include "platform/atspi/internal.h"
 #include "platform/posix/handover.h"
 
+// Last: Xlib defines words such as None and Status as macros.
+#include <X11/Xlib.h>
+#include <X11/extensions/XInput2.h>
+#include <glib-unix.h>
+
 namespace sw::platform {
 
 // A GLib source that is ready while its observer has events waiting.
@@ -52,6 +57,9 @@ gboolean deliveryDispatch(GSource* source, GSourceFunc, gpointer) {
     if (observer->pending.empty()) return G_SOURCE_CONTINUE;
     Object::Pending next = std::move(observer->pending.front());
     observer->pending.pop_front();
+    if (observer->bus.empty() && processOf(next.element.get()) != observer->pid) {
+        return G_SOURCE_CONTINUE;
+    }
     // Events that stand for the same notification and wait together (a browser announces one
     // change of a selection as a selection change and a caret move) tell the watcher one thing:
     // they are delivered once, and the one evaluation reads what all of them would.
@@ -91,12 +99,13 @@ std::map<std::string, SharedListener, std::less<>>& sharedListeners() {
     return *listeners;
 }
 
-// Whether an event comes from the application an observer watches. Compared by bus name, which
-// needs no call: a callback asks nothing of the bus, which would dispatch further events inside it.
+// Whether an event comes from the application an observer watches, by bus name: a callback asks
+// nothing of the bus, which would dispatch further events inside it (and could wait its whole
+// time-out). While that application has no known bus name, every event is taken here and its
+// process compared when it is delivered.
 bool fromWatched(AtspiAccessible* source, const Object* observer) {
     const std::string bus = busNameOf(source);
-    return !bus.empty() && (observer->bus.empty() ? processOf(source) == observer->pid
-                                                  : bus == observer->bus);
+    return !bus.empty() && (observer->bus.empty() || bus == observer->bus);
 }
 
 void onObserverEvent(AtspiEvent* event, void* data) {
@@ -104,6 +113,7 @@ void onObserverEvent(AtspiEvent* event, void* data) {
     // Focus events also announce losing the focus; only gaining it counts.
     const bool gainedFocus = g_str_has_prefix(event->type, "object:state-changed:") == FALSE ||
                              event->detail1 != 0;
+    if (event->source != nullptr && !gainedFocus) noteFocusLost(event->source);
     if (event->source != nullptr && gainedFocus) {
         if (g_str_has_prefix(event->type, "object:state-changed:focused")) noteFocused(event->source);
         for (Registration* registration : shared->registrations) {
@@ -263,43 +273,94 @@ void onMouseButton(AtspiEvent* event, void*) {
     g_boxed_free(ATSPI_TYPE_EVENT, event);
 }
 
-gboolean onKey(AtspiDeviceEvent* key, void*) {
-    g_boxed_free(ATSPI_TYPE_DEVICE_EVENT, key);
-    onInputReleased();
-    return FALSE;  // never consumed: the browser gets every key as before
+// ---- Key releases, from the X server ---------------------------------------------------------
+//
+// The registry holds every key typed until each of its keystroke listeners has answered, and a
+// watcher that is stopped or busy answers late: the user's typing would wait on it. The X input
+// extension's raw key events are copied to whoever selected them and wait for nobody. They come
+// on X11, and under Xwayland while one of its clients has the keyboard (a browser that is an X11
+// client). They carry no modifier filter, so every key is heard, AltGr held or not; only releases,
+// never their text. One connection for the process, opened the first time a browser is watched;
+// the events are selected on the root window only while one is.
+struct XKeys {
+    bool tried = false;
+    Display* display = nullptr;
+    int opcode = 0;     // the input extension's major opcode
+    guint watch = 0;    // the connection's descriptor in the main loop
+    bool broken = false;
+};
+
+XKeys& xKeys() {
+    static auto* keys = new XKeys;
+    return *keys;
+}
+
+// Xlib ends the process on a lost connection or a refused request unless told otherwise. A lost
+// X server takes key releases away, nothing else.
+int ignoreXError(Display*, XErrorEvent*) { return 0; }
+int ignoreXIOError(Display*) { return 0; }
+void onXConnectionLost(Display*, void*) { xKeys().broken = true; }
+
+gboolean onXEvents(gint, GIOCondition condition, gpointer) {
+    XKeys& keys = xKeys();
+    bool released = false;
+    // Everything waiting is read, then one look: a burst of keys is one change to look at.
+    while (!keys.broken && (condition & G_IO_IN) != 0 && XPending(keys.display) > 0) {
+        XEvent event;
+        XNextEvent(keys.display, &event);
+        const XGenericEventCookie& cookie = event.xcookie;
+        released |= cookie.type == GenericEvent && cookie.extension == keys.opcode &&
+                    cookie.evtype == XI_RawKeyRelease;
+    }
+    if (released) onInputReleased();
+    if (!keys.broken && (condition & (G_IO_HUP | G_IO_ERR)) == 0) return G_SOURCE_CONTINUE;
+    keys.broken = true;
+    keys.watch = 0;
+    return G_SOURCE_REMOVE;
+}
+
+bool openXKeys() {
+    XKeys& keys = xKeys();
+    if (std::exchange(keys.tried, true)) return keys.display != nullptr;
+    if (g_getenv("DISPLAY") == nullptr) return false;
+    XSetErrorHandler(ignoreXError);
+    XSetIOErrorHandler(ignoreXIOError);
+    Display* display = XOpenDisplay(nullptr);
+    if (display == nullptr) return false;
+    XSetIOErrorExitHandler(display, onXConnectionLost, nullptr);
+    int event = 0, error = 0, major = 2, minor = 1;  // raw events reach any client from 2.1 on
+    if (!XQueryExtension(display, "XInputExtension", &keys.opcode, &event, &error) ||
+        XIQueryVersion(display, &major, &minor) != Success || major * 100 + minor < 201) {
+        XCloseDisplay(display);
+        return false;
+    }
+    keys.display = display;
+    keys.watch = g_unix_fd_add(ConnectionNumber(display), G_IO_IN, onXEvents, nullptr);
+    return true;
+}
+
+void selectKeyReleases(bool on) {
+    XKeys& keys = xKeys();
+    if ((on && !openXKeys()) || keys.display == nullptr || keys.broken) return;
+    unsigned char bits[XIMaskLen(XI_LASTEVENT)] = {};
+    if (on) XISetMask(bits, XI_RawKeyRelease);
+    XIEventMask mask{XIAllMasterDevices, static_cast<int>(sizeof bits), bits};
+    XISelectEvents(keys.display, DefaultRootWindow(keys.display), &mask, 1);
+    XFlush(keys.display);
 }
 
 // ---- What is listened to while a browser is watched -------------------------------------------
 //
-// Buttons, keys and text events reach the watcher only while an observer is in the run loop: from
-// its attach to its teardown. Only "mouse:button" and the keystroke listener: the registry sends
-// these as they happen, while listeners for all mouse events or device events make it poll the
-// pointer. The registry's key sets list key symbols, and any character typed into a field clears
-// its selection, so every key is heard; only releases, and only while a browser is in front.
-// A teardown is followed at once by an attach when the user switches between browsers, or when
-// the same one is activated again, so listeners are dropped only once the handler that tore down
-// has ended with no observer in the run loop.
-
-// The registry matches modifiers exactly, so every combination of Shift, Caps Lock, Control, Alt
-// and Super, with and without Num Lock, is listened to: 64 registrations.
-AtspiKeyMaskType keyMask(unsigned combination) {
-    constexpr AtspiKeyMaskType kModifiers[] = {
-        1u << ATSPI_MODIFIER_SHIFT, 1u << ATSPI_MODIFIER_SHIFTLOCK, 1u << ATSPI_MODIFIER_CONTROL,
-        1u << ATSPI_MODIFIER_ALT, 1u << ATSPI_MODIFIER_META3 /* Mod4, Super */,
-        1u << ATSPI_MODIFIER_NUMLOCK};
-    AtspiKeyMaskType mask = 0;
-    for (std::size_t bit = 0; bit < std::size(kModifiers); ++bit) {
-        if (combination & (1u << bit)) mask |= kModifiers[bit];
-    }
-    return mask;
-}
-constexpr unsigned kKeyMaskCombinations = 64;
-
+// Buttons, keys and text events reach the watcher only while an observer is in the run loop.
+// Only "mouse:button" among the registry's input: it is a signal, sent as it happens, while
+// listeners for all mouse events make it poll the pointer. Listening starts right after the
+// handler that attached the observer, so the evaluation of the activation and its line come
+// first; it stops right after the handler that tore the last one down. Switching between
+// browsers, or activating the same one again, keeps it.
 struct Input {
     AtspiEventListener* mouse = nullptr;
-    AtspiDeviceListener* keys = nullptr;
     bool listening = false;
-    guint check = 0;  // the pending look at whether anything is still watched
+    guint check = 0;  // the pending look at what is watched
 };
 
 Input& input() {
@@ -315,50 +376,47 @@ std::vector<Object*>& observersInLoop() {
 void listenToInput() {
     Input& in = input();
     if (std::exchange(in.listening, true)) return;
-    if (in.mouse == nullptr) {
-        in.mouse = atspi_event_listener_new(onMouseButton, nullptr, nullptr);
-        in.keys = atspi_device_listener_new(onKey, nullptr, nullptr);
-    }
+    if (in.mouse == nullptr) in.mouse = atspi_event_listener_new(onMouseButton, nullptr, nullptr);
     atspi_event_listener_register(in.mouse, "mouse:button", nullptr);
-    // Registration may report failure yet deliver, so its answer is not looked at.
-    for (unsigned combination = 0; combination < kKeyMaskCombinations; ++combination) {
-        atspi_register_keystroke_listener(in.keys, nullptr, keyMask(combination),
-                                          1u << ATSPI_KEY_RELEASED_EVENT,
-                                          ATSPI_KEYLISTENER_NOSYNC, nullptr);
-    }
+    selectKeyReleases(true);
 }
 
 void stopInput() {
     Input& in = input();
     if (!std::exchange(in.listening, false)) return;
     atspi_event_listener_deregister(in.mouse, "mouse:button", nullptr);
-    for (unsigned combination = 0; combination < kKeyMaskCombinations; ++combination) {
-        atspi_deregister_keystroke_listener(in.keys, nullptr, keyMask(combination),
-                                            1u << ATSPI_KEY_RELEASED_EVENT, nullptr);
-    }
+    selectKeyReleases(false);
 }
 
 // Text events from the application of `observer` only (from every application while that one
-// cannot be found, rather than none), and input, from now on.
+// cannot be found by its bus name, rather than none), and input, from now on.
 void listenFor(Object* observer) {
-    Accessible app = applicationForPid(observer->pid);
-    observer->bus = app ? busNameOf(app.get()) : std::string();
     for (auto& [event, shared] : sharedListeners()) {
         if (!shared.scoped || (shared.registered && shared.app == observer->bus)) continue;
         deregisterShared(shared, event);
-        registerShared(shared, event, app.get());
+        registerShared(shared, event, observer->accessible.get());
     }
     listenToInput();
 }
 
 gboolean onListeningCheck(gpointer) {
     input().check = 0;
-    if (!observersInLoop().empty()) return G_SOURCE_REMOVE;
+    if (!observersInLoop().empty()) {
+        listenFor(observersInLoop().back());
+        return G_SOURCE_REMOVE;
+    }
     for (auto& [event, shared] : sharedListeners()) {
         if (shared.scoped) deregisterShared(shared, event);
     }
     stopInput();
     return G_SOURCE_REMOVE;
+}
+
+// Right after the handler that is running, ahead of whatever the bus delivers next.
+void checkListeningSoon() {
+    if (input().check == 0) {
+        input().check = g_idle_add_full(G_PRIORITY_HIGH, onListeningCheck, nullptr, nullptr);
+    }
 }
 
 void removeFromLoop(Object* observer) {
@@ -367,10 +425,7 @@ void removeFromLoop(Object* observer) {
         g_source_destroy(&attached->base);
         g_source_unref(&attached->base);
         std::erase(observersInLoop(), observer);
-        // Right after the handler that is running, ahead of whatever the bus delivers next.
-        if (observersInLoop().empty() && input().check == 0) {
-            input().check = g_idle_add_full(G_PRIORITY_HIGH, onListeningCheck, nullptr, nullptr);
-        }
+        checkListeningSoon();
     }
     observer->pending.clear();
 }
@@ -407,6 +462,10 @@ void deleteTimer(gpointer data) { delete static_cast<MainTimer*>(data); }
 }  // namespace
 
 void noteLookStarted() { lastLookSelected = false; }
+
+void dropWaitingEvents() {
+    for (Object* observer : observersInLoop()) observer->pending.clear();
+}
 
 void noteSelectionRead(AtspiAccessible* focused, bool selected) {
     lastLookSelected = selected;
@@ -480,14 +539,19 @@ RunLoop* runLoopGetCurrent() {
 
 void runLoopAddSource(RunLoop*, RunLoopSource* source) {
     if (source == nullptr || source->attached != nullptr) return;
-    // Listening first: nothing the browser announces from here on is missed.
-    listenFor(source->observer);
+    Object* observer = source->observer;
+    // Known now, so that events are told apart without asking the bus; listened to right after
+    // the handler that is running, once the evaluation it makes has written its line.
+    Accessible app = applicationForPid(observer->pid);
+    observer->bus = app ? busNameOf(app.get()) : std::string();
+    if (!observer->bus.empty()) observer->accessible = std::move(app);
     GSource* gsource = g_source_new(&deliveryFuncs, sizeof(DeliverySource));
     auto* delivery = reinterpret_cast<DeliverySource*>(gsource);
-    delivery->observer = source->observer;
+    delivery->observer = observer;
     g_source_attach(gsource, nullptr);
     source->attached = delivery;
-    observersInLoop().push_back(source->observer);
+    observersInLoop().push_back(observer);
+    checkListeningSoon();
 }
 
 void runLoopRemoveSource(RunLoop*, RunLoopSource* source) {

@@ -459,7 +459,6 @@ bool isChromium(AtspiAccessible* accessible) {
     const bool chromium = std::string(name) == "Chromium";
     g_free(name);
     known->emplace(bus, chromium);
-    followDeparture(bus);
     return chromium;
 }
 
@@ -634,7 +633,6 @@ ProcessId processOf(AtspiAccessible* accessible) {
     const guint pid = atspi_accessible_get_process_id(accessible, error.out());
     if (error.failed() || pid == 0) return 0;
     known->emplace(bus, static_cast<ProcessId>(pid));
-    followDeparture(bus);
     return static_cast<ProcessId>(pid);
 }
 

@@ -6,7 +6,6 @@
 #include <dbus/dbus.h>
 
 #include <map>
-#include <set>
 #include <string>
 #include <vector>
 
@@ -25,10 +24,10 @@ struct Workspace {
     std::optional<std::string> frontmostBundle;
     std::vector<Task> handlers;
     AtspiEventListener* listener = nullptr;
-    std::set<std::string> followedBuses;  // names whose departure is listened for
     // The latest change seen by an event callback, applied by the next handler run: callbacks make
     // no AT-SPI calls of their own, which would dispatch further events inside them.
     Accessible focused;  // the last accessible that announced gaining the focus
+    bool focusConfirmed = false;
     struct Change {
         bool pending = false;
         Accessible application, window;
@@ -57,26 +56,18 @@ std::optional<std::string> identify(AtspiAccessible* application, ProcessId pid)
     gchar* name = atspi_accessible_get_name(application, nullptr);
     std::optional<std::string> bundle = bundleForIdentity(name ? name : "", executableBaseName(pid));
     g_free(name);
-    if (!busName.empty()) {
-        known.emplace(busName, bundle);
-        followDeparture(busName);
-    }
+    if (!busName.empty()) known.emplace(busName, bundle);
     return bundle;
-}
-
-std::string departureRule(const std::string& bus) {
-    return "type='signal',sender='org.freedesktop.DBus',interface='org.freedesktop.DBus',"
-           "member='NameOwnerChanged',arg0='" + bus + "'";
 }
 
 void setFrontmost(Accessible application, Accessible window = {}) {
     Workspace& w = workspace();
+    w.focusConfirmed = false;
     w.frontmost = std::move(application);
     w.activeWindow = std::move(window);
     w.frontmostPid = w.frontmost ? processOf(w.frontmost.get()) : 0;
     w.frontmostBus = w.frontmost ? busNameOf(w.frontmost.get()) : std::string();
     w.frontmostBundle = w.frontmost ? identify(w.frontmost.get(), w.frontmostPid) : std::nullopt;
-    followDeparture(w.frontmostBus);
 }
 
 gboolean runActivationHandlers(gpointer) {
@@ -133,14 +124,10 @@ DBusHandlerResult onBusSignal(DBusConnection*, DBusMessage* message, void*) {
                               &oldOwner, DBUS_TYPE_STRING, &newOwner, DBUS_TYPE_INVALID) &&
         *newOwner == '\0') {
         Workspace& w = workspace();
-        if (w.followedBuses.erase(name) != 0) {
-            if (DBusConnection* connection = atspi_get_a11y_bus()) {
-                dbus_bus_remove_match(connection, departureRule(name).c_str(), nullptr);
-            }
-            // What was learnt about the application goes with it.
-            knownIdentities().erase(name);
-            forgetBusName(name);
-        }
+        // What was learnt about the application goes with it. libatspi has the bus send every
+        // name's departure to this connection, for its own caches.
+        knownIdentities().erase(name);
+        forgetBusName(name);
         AtspiAccessible* front = upcomingFrontmost();
         if (front != nullptr && busNameOf(front) == name) {
             w.change = {true, {}, {}};
@@ -177,17 +164,6 @@ void scanForActiveApplication() {
 }
 
 }  // namespace
-
-// Asks the bus to tell us when this application's connection goes away. The match is sent
-// without waiting for a reply, once per bus name, and removed once it has gone.
-void followDeparture(const std::string& bus) {
-    Workspace& w = workspace();
-    if (bus.empty() || w.followedBuses.contains(bus)) return;
-    DBusConnection* connection = atspi_get_a11y_bus();
-    if (connection == nullptr) return;
-    w.followedBuses.insert(bus);
-    dbus_bus_add_match(connection, departureRule(bus).c_str(), nullptr);
-}
 
 void startWorkspace() {
     Workspace& w = workspace();
@@ -231,7 +207,15 @@ Accessible activeWindowOf(ProcessId pid, AtspiAccessible* application) {
 
 void noteFocused(AtspiAccessible* accessible) {
     workspace().focused = Accessible::share(accessible);
+    workspace().focusConfirmed = false;
 }
+
+void noteFocusLost(AtspiAccessible* accessible) {
+    if (accessible == workspace().focused.get()) workspace().focusConfirmed = false;
+}
+
+bool focusConfirmed() { return workspace().focusConfirmed; }
+void confirmFocus() { workspace().focusConfirmed = true; }
 
 Accessible lastFocused(ProcessId pid) {
     const Workspace& w = workspace();

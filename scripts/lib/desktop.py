@@ -11,6 +11,7 @@ import re
 import shutil
 import signal
 import subprocess
+import sys
 import tempfile
 import threading
 import time
@@ -102,6 +103,22 @@ def wait_for(what, condition, timeout=20.0, interval=0.05):
         if time.monotonic() > deadline:
             raise DesktopError("timed out waiting for " + what)
         time.sleep(interval)
+
+
+def bench_arguments(usage, number, engine):
+    """A bench's command line: the watcher, then a number and an engine in any order, each with its
+    default; the usage ends the program when the watcher is missing."""
+    if len(sys.argv) < 2:
+        sys.exit(usage)
+    numbers = [int(a) for a in sys.argv[2:] if a.isdigit()]
+    names = [a for a in sys.argv[2:] if not a.isdigit()]
+    return os.path.abspath(sys.argv[1]), numbers[0] if numbers else number, names[0] if names else engine
+
+
+def wakeups(pid):
+    """Voluntary context switches of a process's main thread so far: how often it woke up."""
+    with open(f"/proc/{pid}/status") as f:
+        return int(next(l for l in f if l.startswith("voluntary_ctxt_switches")).split()[1])
 
 
 class Image:

@@ -31,7 +31,7 @@ REQUIRED_TOOLS = ["sway", "swaymsg", "grim", "Xwayland", "wayland-scanner", "cc"
 KEYS = {"shift": 42, "ctrl": 29, "alt": 56, "super": 125, "Return": 28, "Escape": 1, "Tab": 15,
         "BackSpace": 14, "Home": 102, "End": 107, "Page_Up": 104, "Page_Down": 109, "Left": 105,
         "Right": 106, "Up": 103, "Down": 108, "space": 57, "period": 52, "slash": 53,
-        "minus": 12}
+        "minus": 12, "ISO_Level3_Shift": 100}
 KEYS.update({c: code for c, code in zip("qwertyuiop", range(16, 26))})
 KEYS.update({c: code for c, code in zip("asdfghjkl", range(30, 39))})
 KEYS.update({c: code for c, code in zip("zxcvbnm", range(44, 51))})

@@ -9,6 +9,7 @@
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/un.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -53,7 +54,7 @@ TEST(Identity, ExecutableOfARunningProcess) {
 // Recorded peers. A connection to a Wayland display the process may use, known by its socket
 // file however the process reached it, makes a native Wayland client, whatever else it is connected
 // to; else one to an X server (by path or abstract name) an X11 client; else the sandbox's word,
-// and else the session.
+// and else a display that is there for it, or the session, makes it a possible Wayland client.
 TEST(Identity, ExtentsAreScreenCoordinatesOnlyForX11Clients) {
     using sw::platform::atspi::Coordinates;
     using sw::platform::atspi::Peer;
@@ -67,6 +68,7 @@ TEST(Identity, ExtentsAreScreenCoordinatesOnlyForX11Clients) {
         std::vector<Peer> peers;
         bool waylandSession, waylandReachable;
         Coordinates expected;
+        bool displayThere = true;  // the display its environment names exists
     } cases[] = {
         // A Snap reaches the display through a link in its own runtime folder, and may hold an X
         // connection beside it: the socket file is the same.
@@ -77,17 +79,40 @@ TEST(Identity, ExtentsAreScreenCoordinatesOnlyForX11Clients) {
         {"no display number", {notX}, true, true, Coordinates::Window},
         {"another display, with X", {wayland1, xAbstract}, true, true, Coordinates::Screen},
         {"another display", {wayland1}, true, true, Coordinates::Window},
-        {"another display, X11 session", {wayland1}, false, true, Coordinates::Screen},
-        // The proxy a Flatpak's accessibility goes through holds nothing but the bus.
+        {"another display, X11 session, none for it", {wayland1}, false, true, Coordinates::Screen, false},
+        // The proxy a Flatpak's accessibility goes through holds nothing but the bus. The
+        // watcher's own environment may say nothing (a user service): the proxy's display decides.
         {"proxy, Wayland session", {a11yBus}, true, true, Coordinates::Window},
-        {"proxy, X11 session", {a11yBus}, false, true, Coordinates::Screen},
+        {"proxy, silent session, its display there", {a11yBus}, false, true, Coordinates::Window},
+        {"proxy, X11 session, no display for it", {a11yBus}, false, true, Coordinates::Screen, false},
         {"proxy of a sandbox kept from Wayland", {a11yBus}, true, false, Coordinates::Screen},
     };
     for (const auto& c : cases) {
-        EXPECT_EQ(sw::platform::atspi::coordinatesFromPeers(c.peers, {display}, c.waylandSession,
+        const std::vector<SocketFile> displays =
+            c.displayThere ? std::vector<SocketFile>{display} : std::vector<SocketFile>{};
+        EXPECT_EQ(sw::platform::atspi::coordinatesFromPeers(c.peers, displays, c.waylandSession,
                                                             c.waylandReachable),
                   c.expected)
             << c.what;
+    }
+    // The session: the display WAYLAND_DISPLAY names, where it exists; where the environment
+    // names none, what the login says.
+    const struct {
+        const char* display;
+        bool exists;
+        const char* sessionType;
+        bool wayland;
+    } sessions[] = {
+        {"wayland-1", true, nullptr, true},      {"wayland-0", false, "x11", false},
+        {nullptr, false, "wayland", true},       {"", false, "wayland", true},
+        {nullptr, false, "x11", false},          {nullptr, false, nullptr, false},
+    };
+    for (const auto& session : sessions) {
+        EXPECT_EQ(sw::platform::atspi::waylandSessionFrom(session.display, session.exists,
+                                                          session.sessionType),
+                  session.wayland)
+            << (session.display ? session.display : "(unset)") << " "
+            << (session.sessionType ? session.sessionType : "(unset)");
     }
     // What a Flatpak sandbox states: only "wayland" among the sockets of its context lets it reach
     // a Wayland display.
@@ -116,14 +141,15 @@ TEST(Identity, SocketDumpCountsOnlyWhenWhole) {
         std::memcpy(bytes.data(), &header, sizeof header);
         return bytes;
     };
-    // A socket of inode 7 bound to a file (device 0:25, inode 4711), connected to inode 8.
+    // A socket of inode 7 bound to a file (device 8:300 in the kernel's own encoding, 12 bits of
+    // major above 20 of minor; inode 4711), connected to inode 8.
     std::vector<char> socket = message(
         SOCK_DIAG_BY_FAMILY,
         NLMSG_LENGTH(sizeof(unix_diag_msg) + RTA_SPACE(sizeof(std::uint32_t)) + RTA_SPACE(sizeof(unix_diag_vfs))));
     unix_diag_msg diag{};
     diag.udiag_ino = 7;
     const std::uint32_t peer = 8;
-    const unix_diag_vfs vfs{4711, 25};
+    const unix_diag_vfs vfs{4711, (8u << 20) | 300u};
     const rtattr peerAttribute{RTA_LENGTH(sizeof peer), UNIX_DIAG_PEER},
         vfsAttribute{RTA_LENGTH(sizeof vfs), UNIX_DIAG_VFS};
     char* at = socket.data() + NLMSG_HDRLEN;
@@ -159,15 +185,15 @@ TEST(Identity, SocketDumpCountsOnlyWhenWhole) {
         if (c.expected == Dump::Done) {
             ASSERT_EQ(sockets.count(7), 1u);
             EXPECT_EQ(sockets[7].peer, 8u);
-            EXPECT_EQ(sockets[7].self.file, (sw::platform::atspi::SocketFile{0, 25, 4711}));
+            EXPECT_EQ(sockets[7].self.file, (sw::platform::atspi::SocketFile{8, 300, 4711}));
         }
     }
 }
 
 // This process connected to a socket through a link in another folder, as a Snap reaches its
-// display: the peer found through the kernel is the socket file the link leads to.
+// display, the listening end in another process: the peer found through the kernel is the socket
+// file the link leads to, not this process's own end.
 TEST(Identity, PeersAreKnownByTheirSocketFile) {
-    using sw::platform::atspi::Coordinates;
     const std::string folder = ::testing::TempDir() + "sw-display-" + std::to_string(::getpid());
     const std::string path = folder + "-wayland-0", linked = folder + "-snap";
     ::unlink(path.c_str());
@@ -178,21 +204,40 @@ TEST(Identity, PeersAreKnownByTheirSocketFile) {
     sockaddr_un address{};
     address.sun_family = AF_UNIX;
     std::snprintf(address.sun_path, sizeof address.sun_path, "%s", path.c_str());
-    const int server = ::socket(AF_UNIX, SOCK_STREAM, 0), client = ::socket(AF_UNIX, SOCK_STREAM, 0);
+    const int server = ::socket(AF_UNIX, SOCK_STREAM, 0);
     ASSERT_EQ(::bind(server, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
     ASSERT_EQ(::listen(server, 1), 0);
+    int ready[2], done[2];
+    ASSERT_EQ(::pipe(ready), 0);
+    ASSERT_EQ(::pipe(done), 0);
+    const pid_t child = ::fork();
+    if (child == 0) {  // the display: accepts, says so, and holds the connection until told
+        ::close(done[1]);
+        const int accepted = ::accept(server, nullptr, nullptr);
+        char byte = 0;
+        const bool ok = accepted >= 0 && ::write(ready[1], "1", 1) == 1 && ::read(done[0], &byte, 1) >= 0;
+        ::_exit(ok ? 0 : 1);
+    }
+    ::close(server);  // only the child listens
+    const int client = ::socket(AF_UNIX, SOCK_STREAM, 0);
     std::snprintf(address.sun_path, sizeof address.sun_path, "%s", (linked + "/wayland-0").c_str());
     ASSERT_EQ(::connect(client, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
-    const int accepted = ::accept(server, nullptr, nullptr);
+    char byte = 0;
+    ASSERT_EQ(::read(ready[0], &byte, 1), 1);
     const auto own = sw::platform::atspi::socketPeers(static_cast<int>(::getpid()));
     const auto file = sw::platform::atspi::socketFileAt(linked + "/wayland-0");
     ASSERT_TRUE(own.has_value());
     ASSERT_TRUE(file.has_value());
-    EXPECT_EQ(sw::platform::atspi::coordinatesFromPeers(*own, {*file}, false), Coordinates::Window);
+    EXPECT_TRUE(std::any_of(own->begin(), own->end(), [&](const auto& peer) {
+        return peer.name == path && peer.file == file;
+    })) << "the display's socket is not among this process's peers";
     EXPECT_FALSE(sw::platform::atspi::socketFileAt(linked).has_value());  // a folder is no socket
-    ::close(accepted);
     ::close(client);
-    ::close(server);
+    ::close(done[1]);
+    int status = 0;
+    EXPECT_EQ(::waitpid(child, &status, 0), child);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+    for (const int fd : {ready[0], ready[1], done[0]}) ::close(fd);
     ::unlink((linked + "/wayland-0").c_str());
     ::rmdir(linked.c_str());
     ::unlink(path.c_str());

@@ -152,9 +152,20 @@ def run(engine, exe, kind):
             expect_cleared()
 
         def input_heard():
-            """The watcher's keystroke listeners, and its match rules for buttons and text events."""
+            """The watcher's match rules for buttons and text events, and whether it wakes up
+            when Shift is pressed and released with AltGr (Mod5) held, keys that change nothing in
+            the page, where key releases reach it: from the X server, never the registry, whose
+            keystroke listeners hold the user's keys until they answer."""
             rules, keys = d.listeners_of(watcher.proc.pid)
-            return keys, sorted(r for r in rules if re.search(r"member='(Button|Text\w+)'", r))
+            check(keys == 0, f"the watcher holds {keys} keystroke listeners")
+            woke = None
+            if kind in ("x11", "xwayland"):
+                time.sleep(1.5)  # past the looks of the last change
+                before = desktop.wakeups(watcher.proc.pid)
+                d.key("ISO_Level3_Shift+shift")
+                time.sleep(0.5)
+                woke = desktop.wakeups(watcher.proc.pid) > before
+            return woke, sorted(r for r in rules if re.search(r"member='(Button|Text\w+)'", r))
 
         step("switching to xterm clears, switching back reports the selection again; "
              "keys, buttons and text events are heard only while the browser is in front")
@@ -162,26 +173,26 @@ def run(engine, exe, kind):
         expect_present(painted)
         heard = input_heard()
         text = [r for r in heard[1] if "member='Text" in r]
-        check(heard[0] > 0 and len(text) == 2 and all("sender=" in r for r in text)
+        check(heard[0] is not False and len(text) == 2 and all("sender=" in r for r in text)
               and len(heard[1]) == 3, f"in front, the watcher hears {heard}")
-        print(f"   browser in front: {heard[0]} keystroke listeners, rules {heard[1]}", flush=True)
+        print(f"   browser in front: keys heard {heard[0]}, rules {heard[1]}", flush=True)
         d.activate(xterm)
         expect_cleared()
+        quiet = (None if heard[0] is None else False, [])
         desktop.wait_for("the watcher to stop listening to input",
-                         lambda: input_heard() == (0, []), timeout=10)
+                         lambda: input_heard() == quiet, timeout=20)
         d.activate(browser)
         expect_present(painted)
         check(input_heard() == heard, f"back in front, the watcher hears {input_heard()}")
 
-        step("the browser killed: cleared, the watcher keeps running and lets its bus name go")
-        gone = re.search(r"sender='([^']+)'", text[0]).group(1)
-        check(any(f"arg0='{gone}'" in r for r in d.listeners_of(watcher.proc.pid)[0]),
-              f"the watcher does not follow {gone}")
+        step("the browser killed: cleared, the watcher keeps running and forgets its bus name")
+        # libatspi's own rule for every name's departure is the one the watcher follows.
+        departures = [r for r in d.listeners_of(watcher.proc.pid)[0] if "NameOwnerChanged" in r]
+        check(departures and not any("arg0=" in r for r in departures),
+              f"the watcher's departure rules: {departures}")
         d.kill_browser(browser_pid)
         expect_cleared(timeout=5)
         check(watcher.proc.poll() is None, "the watcher ended with the browser")
-        desktop.wait_for("the watcher to let the browser's bus name go", lambda: not any(
-            gone in r for r in d.listeners_of(watcher.proc.pid)[0]), timeout=10)
 
         step("the browser started again on a large page: ctrl+a, then a click long after the key")
         d.start_browser(engine, page.big_page(d.dir, 1 << 20))
