@@ -59,8 +59,9 @@ void setObserverCreateResult(ProcessId pid, AXError code, bool returnsObserver) 
     app.createReturnsObserver = returnsObserver;
 }
 
-void setAddNotificationResult(ProcessId pid, const std::string& notification, AXError code) {
-    desktop().applications[pid].registerCodes[notification] = code;
+void setAddNotificationResult(ProcessId pid, const std::string& notification, AXError code, bool once) {
+    Application& app = desktop().applications[pid];
+    (once ? app.registerOnce : app.registerCodes)[notification] = code;
 }
 
 }  // namespace sw::sim
