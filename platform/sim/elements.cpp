@@ -1,6 +1,7 @@
 // Elements and values of the simulated desktop: what each attribute of an element answers, the
 // objects handed out for the answers (each a fresh reference, counted until released), and the
 // counters tests read.
+#include <cstdlib>
 #include <string_view>
 
 #include "platform/sim/internal.h"
@@ -201,8 +202,9 @@ using sim::Kind;
 
 void release(Ref object) noexcept {
     auto* o = const_cast<Object*>(object);
-    if (--o->references > 0) return;
     sim::Desktop& d = desktop();
+    if (d.exiting) std::abort();  // the exit must leave what the watcher holds alone
+    if (--o->references > 0) return;
     if (o->kind == Kind::Observer || (o->kind == Kind::Element && o->element == 0)) {
         d.calls.push_back(std::string("release ") + sim::kindName(o->kind) + " " + sim::label(o));
     }

@@ -83,6 +83,7 @@ struct Desktop {
     std::vector<platform::Task> activationHandlers;
     std::vector<platform::Task> releaseHandlers;
     bool skipWaits = false;
+    bool exiting = false;  // the process's exit has begun
 
     int nextObjectId = 1;
     std::array<int, static_cast<int>(Kind::Count)> live{};
