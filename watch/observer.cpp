@@ -81,13 +81,15 @@ void retryRegistrations() {
             registerNotifications(currentObserver.get(), currentAXApp.get(), missingOfBrowser, false);
     }
     if (page.observer && missingOfPage != 0) {
-        missingOfPage = registerNotifications(page.observer.get(), page.application.get(), missingOfPage, false);
+        missingOfPage =
+            registerNotifications(page.observer.get(), page.application.get(), missingOfPage, false);
     }
     if ((missingOfBrowser | missingOfPage) != 0) {
         scheduleRetry();
         return;
     }
     // Whatever changed while nothing was heard is looked at once.
+    retryDelay = 0;
     evaluateAndEmit();
 }
 
@@ -98,8 +100,8 @@ void stopRetrying() {
     missingOfBrowser = missingOfPage = 0;
 }
 
-// An observer for `pid` with its source in the run loop, or none after a diagnostic. Access taken
-// away ends the process, as at start.
+// An observer for `pid`, or none after a diagnostic. Access taken away ends the process, as at
+// start.
 platform::Owned createObserver(platform::ProcessId pid) {
     platform::Owned observer;
     const platform::AXError created = platform::observerCreate(pid, axCallback, observer);
@@ -133,7 +135,8 @@ void followPageProcess(platform::Ref focused) {
     page.observer = std::move(observer);
     page.application = platform::createApplicationElement(pid);
     page.pid = pid;
-    missingOfPage = registerNotifications(page.observer.get(), page.application.get(), kAllNotifications, true);
+    missingOfPage =
+        registerNotifications(page.observer.get(), page.application.get(), kAllNotifications, true);
     platform::runLoopAddSource(platform::runLoopGetCurrent(),
                                platform::observerGetRunLoopSource(page.observer.get()));
     scheduleRetry();
@@ -254,7 +257,8 @@ void attachObserver(platform::ProcessId forPid) {
     watchedPid = forPid;
 
     // A busy application may let a registration run out of time: it is made again later.
-    missingOfBrowser = registerNotifications(currentObserver.get(), currentAXApp.get(), kAllNotifications, true);
+    missingOfBrowser =
+        registerNotifications(currentObserver.get(), currentAXApp.get(), kAllNotifications, true);
     // Added even when no registration succeeded: the observer stays in place either way.
     platform::runLoopAddSource(platform::runLoopGetCurrent(),
                                platform::observerGetRunLoopSource(currentObserver.get()));
