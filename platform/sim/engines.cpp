@@ -250,9 +250,9 @@ void post(ProcessId pid, const char* notification) { postNotification(pid, notif
 // (Source/WebCore/accessibility/mac/AXObjectCacheMac.mm) run there. AppKit sends a process's
 // notifications only to clients registered with that process (the same file, on AXLoadComplete),
 // and the page object takes no presenter pid that would send them to observers of Safari
-// (Source/WebKit/WebProcess/WebPage/mac/WebPageMac.mm, the FIXME in
-// platformInitializeAccessibility; compare WKAccessibilityPDFDocumentObject.mm, which sets it "so
-// VoiceOver can set AX observers" on its nodes).
+// (Source/WebKit/WebProcess/WebPage/mac/WebPageMac.mm, the FIXME where the page's accessibility
+// object is made; compare Source/WebKit/WebProcess/Plugins/PDF/WKAccessibilityPDFDocumentObject.mm,
+// which sets it so that VoiceOver "can set AX observers" on its nodes).
 void postFromPage(const Browser& b, ProcessId pid, const char* notification) {
     post(b.engine == Engine::WebKit ? pageProcess(pid) : pid, notification);
 }
