@@ -31,10 +31,7 @@ int main() {
     // ALLOWED_BUNDLES holds its seven identifiers from static initialisation on.
     sw::stderrHandle = platform::fileHandleWithStandardError();
 
-    if (!platform::isProcessTrusted()) {
-        sw::emit({{"error", std::string("ax_permission_denied")}});
-        platform::exitProcess(2);
-    }
+    if (!platform::isProcessTrusted()) sw::exitAccessDenied();
 
     platform::setMessagingTimeout(kMessagingTimeoutSeconds);
 

@@ -107,6 +107,10 @@ AXError setMessagingTimeout(float seconds);
 // The accessibility element of an application by process identifier; always yields one.
 Owned createApplicationElement(ProcessId pid);
 
+// The process that answers for an element, which may be another than its application's (a page
+// drawn by a separate process); 0 where the system does not tell. Asks no application.
+ProcessId elementGetPid(Ref element);
+
 // Copies an attribute of an element. On success `value` holds the answer, which may still be absent.
 AXError copyAttributeValue(Ref element, const char* attribute, Owned& value);
 

@@ -45,6 +45,7 @@ void evaluateAndEmit() {
     const bool browserInFront = front && isAllowedBrowser(platform::bundleIdentifier(front.get()));
 
     if (!browserInFront) {
+        reportedFor.reset();
         if (lastEmitted != false) {
             emit({{"selection", false}});
             lastEmitted = false;
@@ -55,9 +56,12 @@ void evaluateAndEmit() {
     // Whether anything is selected is decided on the text alone: the rectangle is asked only for
     // the line that reports a selection, as nobody sees it otherwise.
     const SelectedText selected = readSelectedText();
-    // A browser too busy to answer has not cleared its selection: what was reported stands until
-    // it answers again. Only the first report goes out regardless, as "no selection".
-    if (selected.unanswered && lastEmitted.has_value()) return;
+    // A browser too busy to answer has not cleared its selection: what was reported of it stands
+    // until it answers again. What was reported of another application does not stand for it: that
+    // goes out as "no selection", as does the first report.
+    const platform::ProcessId asked = platform::processIdentifier(front.get());
+    if (selected.unanswered && lastEmitted.has_value() && reportedFor == asked) return;
+    if (!selected.unanswered) reportedFor = asked;
     const bool hasSelection = !selected.text.empty();
     if (lastEmitted == hasSelection) return;
 

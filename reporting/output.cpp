@@ -127,4 +127,9 @@ void logErr(std::string_view message) {
     platform::writeData(stderrHandle, line);
 }
 
+void exitAccessDenied() {
+    emit({{"error", std::string("ax_permission_denied")}});
+    platform::exitProcess(2);
+}
+
 }  // namespace sw

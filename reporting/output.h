@@ -25,4 +25,8 @@ void emit(const Event& event);
 // Writes the message and a line feed, unbuffered, on standard error. Never fails the caller.
 void logErr(std::string_view message);
 
+// Writes the permission line and ends the process with status 2: accessibility access is not
+// granted, at start or any time later.
+[[noreturn]] void exitAccessDenied();
+
 }  // namespace sw

@@ -4,6 +4,7 @@
 #include <chrono>
 #include <cmath>
 
+#include "reporting/output.h"
 #include "reporting/state.h"
 
 namespace sw {
@@ -277,6 +278,7 @@ SelectedText readSelectedText() {
     Owned focused;
     const AXError code = platform::copyAttributeValue(currentAXApp.get(), "AXFocusedUIElement", focused);
     if (code == platform::kAXErrorCannotComplete) return unanswered();
+    if (code == platform::kAXErrorAPIDisabled) exitAccessDenied();  // access revoked while running
     focused = asElement(code, std::move(focused));
     if (!focused) return {};
 

@@ -1,4 +1,4 @@
-// The watcher's whole state: six process-wide values, touched only on the main thread, except
+// The watcher's whole state: seven process-wide values, touched only on the main thread, except
 // `stdinHandle`, which the stdin watchdog reads after main has set it for good.
 #pragma once
 
@@ -25,11 +25,17 @@ inline platform::FileHandle stderrHandle;
 inline platform::FileHandle stdinHandle;
 
 // The observer of the watched browser and that browser's application element: both set, or both
-// none. Replacing either releases what it held.
-inline platform::Owned currentObserver;
-inline platform::Owned currentAXApp;
+// none. Replacing either releases what it held. Held in storage that is never destroyed, so that
+// the exit releases nothing: what is watched at that moment stays reachable to the last.
+inline platform::Owned& currentObserver = *new platform::Owned;
+inline platform::Owned& currentAXApp = *new platform::Owned;
 
 // The selection flag of the last selection event; none until the first evaluation.
 inline std::optional<bool> lastEmitted;
+
+// The process whose answer the reported state stands for: that of the browser last evaluated with
+// an answer, none when no browser was in front. A browser that cannot answer keeps the reported
+// state only if it is this one.
+inline std::optional<platform::ProcessId> reportedFor;
 
 }  // namespace sw

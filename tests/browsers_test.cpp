@@ -78,6 +78,14 @@ const Scenario kScenarios[] = {
     // Chromium tells once its page tree has arrived; Gecko never learnt of a selection made
     // before its accessibility started; Safari's page answers at once.
     {"a selection made before the watcher came", kTwoLines, {}, selectTwoLines, {"CP", "C", "P"}},
+    // Told by notifications alone: Safari's come from its page's own process.
+    {"a selection a page script makes on a timer, no input", kTwoLines,
+     {{[](const Page& p) {
+           sim::schedule(30ms, [p] { selectTwoLines(p); });
+           sim::schedule(60ms, sim::stopMainLoop);
+           platform::runMainRunLoop();
+       },
+       "PPP"}}},
     {"a click that clears", kTwoLines,
      {{selectTwoLines, "PPP"}, {[](const Page& p) { clickAway(p), sim::releaseMouseButton(); }, "CCC"}}},
     // A click leaves a caret, which WebKit tells of too.

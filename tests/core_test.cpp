@@ -90,8 +90,9 @@ TEST_F(CoreTest, AppIsReadAgainAtTheTransition) {
     EXPECT_EQ(written(1, evaluateAndEmit), "{\"app\":\"\",\"selection\":true}\n");
 }
 
-// A browser too busy to answer at any link before the text keeps what was reported; other failures
-// are answers. The first report still goes out.
+// A browser too busy to answer at any link before the text keeps what was reported of it; other
+// failures are answers, and what was reported of another application does not stand for it. The
+// first report still goes out.
 TEST_F(CoreTest, BusyBrowserKeepsTheReportedState) {
     watchFirefox();
     sim::setFocused(101, kBusy);
@@ -100,16 +101,19 @@ TEST_F(CoreTest, BusyBrowserKeepsTheReportedState) {
         bool inPage;
         void (*fail)(int element);
         const char* line;
+        platform::ProcessId reported = 101;
     } rows[] = {{false, [](int) { sim::setFocused(101, kBusy); }, ""},
                 {false, [](int e) { sim::setSelectedText(e, kBusy); }, ""},
                 {true, [](int e) { sim::setSelectedMarkerRange(e, kBusy); }, ""},
                 {true, [](int e) { sim::setStringForMarkerRange(e, kBusy); }, ""},
                 {false, [](int e) { sim::setSelectedText(e, kGone); }, kCleared},
-                {true, [](int e) { sim::setSelectedMarkerRange(e, kGone); }, kCleared}};
+                {true, [](int e) { sim::setSelectedMarkerRange(e, kGone); }, kCleared},
+                {false, [](int) { sim::setFocused(101, kBusy); }, kCleared, 102}};
     for (const auto& row : rows) {
         const platform::Rect at{1, 2, 3, 4};
         row.fail(row.inPage ? sim::selectPageText(101, "word", at) : sim::selectText(101, "word", at));
         lastEmitted = true;
+        reportedFor = row.reported;
         EXPECT_EQ(written(1, evaluateAndEmit), row.line) << &row - rows;
     }
 }
@@ -165,6 +169,46 @@ TEST_F(CoreTest, ReleasesAreFollowedUpOnce) {
     const std::vector<std::pair<int, int>> expected = {{150, 2}, {250, 3}, {500, 4}, {900, 5},
                                                        {1100, 5}, {1400, 6}, {2200, 7}};
     EXPECT_EQ(seen, expected);
+    EXPECT_EQ(sim::pendingTasks(), 0);
+}
+
+// A registration that runs out of time is made again 250 ms later, then after 500 ms, and so on,
+// until it is made or the observer goes; once made, the notifications come through and nothing
+// more is scheduled. Registrations counted in the desktop's call log.
+TEST_F(CoreTest, RegistrationsThatRunOutAreMadeAgain) {
+    sim::addApplication(101, "org.mozilla.firefox");
+    sim::addApplication(102, "com.apple.TextEdit");
+    sim::setFrontmost(101);
+    platform::addActivationObserver(handleFrontmostChange);
+    const auto registrations = [] {
+        return std::count_if(sim::calls().begin(), sim::calls().end(),
+                             [](const std::string& c) { return c.ends_with(" AXSelectedTextChanged"); });
+    };
+    const auto runFor = [](int ms) {
+        sim::schedule(std::chrono::milliseconds(ms), sim::stopMainLoop);
+        return written(1, platform::runMainRunLoop);
+    };
+    sim::setAddNotificationResult(101, "AXSelectedTextChanged", sim::kAXErrorCannotComplete, true);
+    EXPECT_EQ(written(2, [] { handleFrontmostChange(); }),
+              "AXObserverAddNotification AXSelectedTextChanged failed: -25204\n");
+    sim::selectText(101, "word", platform::Rect{1, 2, 3, 4});
+    sim::postNotification(101, "AXSelectedTextChanged");  // not heard: not registered yet
+    EXPECT_EQ(runFor(200), "");
+    EXPECT_EQ(runFor(100), R"({"app":"org.mozilla.firefox","bounds":{"height":4,"width":3,"x":1,"y":2},"selection":true})" "\n");
+    sim::selectText(101, "");
+    sim::postNotification(101, "AXSelectedTextChanged");
+    EXPECT_EQ(runFor(10), kCleared);
+    EXPECT_EQ(sim::pendingTasks(), 0);
+
+    sim::setAddNotificationResult(101, "AXSelectedTextChanged", sim::kAXErrorCannotComplete);
+    sim::clearCalls();
+    std::vector<long> made;  // by 200, 700 and 1,000 ms: at 0, 250 and 750 ms
+    for (int ms : {200, 700, 990}) sim::schedule(std::chrono::milliseconds(ms), [&] { made.push_back(registrations()); });
+    EXPECT_EQ(written(2, [&] { handleFrontmostChange(), runFor(200), runFor(500), runFor(300); }),
+              "AXObserverAddNotification AXSelectedTextChanged failed: -25204\n");
+    EXPECT_EQ(made, (std::vector<long>{1, 2, 3}));
+    sim::activate(102);
+    (void)runFor(10);
     EXPECT_EQ(sim::pendingTasks(), 0);
 }
 

@@ -89,6 +89,15 @@ inline std::vector<Parent> sharedParents(const std::string& brokenPipe) {
         {"stdout closed", 0, kSelectNothing, "P o s", brokenPipe},
         {"stderr closed by the parent", 0, kFailingObservers, "P r e s", brokenPipe},
         {"failing observers", 0, kFailingObservers, "P r s C c s P s B i -", "exit 0"},
+        // Made again 250 ms on, it brings the evaluation that tells of the change.
+        {"a registration that ran out at start", 0,
+         "register 501 AXSelectedTextChanged -25204 once\n" + kSelectNothing, "P s C i -", "exit 0"},
+        // Firefox's selection does not stand for a Chrome that answers nothing.
+        {"a hung browser brought to the front", 0, "step hang 503 ; activate 503\n", "P s C i -", "exit 0"},
+        // Told by the focus read of an evaluation, and by the making of an observer.
+        {"access taken away while running", 0, "step trusted no ; notify 501 AXSelectedTextChanged\n",
+         "P s E -", "exit 2"},
+        {"access taken away, then Chrome in front", 0, "step trusted no ; activate 503\n", "P s E -", "exit 2"},
     };
 }
 

@@ -15,6 +15,7 @@
 
 #include "platform/sim/sim.h"
 #include "reporting/state.h"
+#include "watch/observer.h"
 
 namespace sw::test {
 
@@ -56,16 +57,15 @@ std::string written(int fd, F&& action) {
 class SimTest : public ::testing::Test {
 protected:
     void SetUp() override {
-        currentObserver.reset();
-        currentAXApp.reset();
+        tearDownObserver();
         lastEmitted.reset();
+        reportedFor.reset();
         sim::reset();
         ASSERT_EQ(sim::liveObjects(), 0) << "a previous test left objects alive";
         stderrHandle = platform::fileHandleWithStandardError();
     }
     void TearDown() override {
-        currentObserver.reset();
-        currentAXApp.reset();
+        tearDownObserver();
         EXPECT_EQ(sim::liveObjects(), 0) << "platform objects left unreleased";
     }
 };

@@ -263,6 +263,9 @@ Owned createApplicationElement(ProcessId pid) {
     return Owned::adopt(o);
 }
 
+// A browser's pages answer through the browser's own bus connection: nothing to follow elsewhere.
+ProcessId elementGetPid(Ref) { return 0; }
+
 AXError copyAttributeValue(Ref element, const char* attribute, Owned& value) {
     value.reset();
     if (element == nullptr || element->kind != Kind::Element || attribute == nullptr) {

@@ -93,6 +93,15 @@ Owned createApplicationElement(ProcessId pid) {
     return Owned::adopt(ref(AXUIElementCreateApplication(pid)));
 }
 
+ProcessId elementGetPid(Ref object) {
+    pid_t pid = 0;
+    if (object == nullptr || CFGetTypeID(cf(object)) != AXUIElementGetTypeID() ||
+        AXUIElementGetPid(element(object), &pid) != kAXErrorSuccess) {
+        return 0;
+    }
+    return pid;
+}
+
 AXError copyAttributeValue(Ref object, const char* attribute, Owned& value) {
     value.reset();
     const Name name(attribute);

@@ -1,6 +1,7 @@
 // Elements and values of the simulated desktop: what each attribute of an element answers, the
 // objects handed out for the answers (each a fresh reference, counted until released), and the
 // counters tests read.
+#include <cstdlib>
 #include <string_view>
 
 #include "platform/sim/internal.h"
@@ -19,6 +20,12 @@ Object* objectFor(const Value& value, ProcessId pid) {
             } else if constexpr (std::is_same_v<V, ElementRef>) {
                 o = newObject(Kind::Element);
                 o->element = v.element;
+                // An element belongs to its own process, which may not be the asker's.
+                if (auto e = desktop().elements.find(v.element);
+                    e != desktop().elements.end() && e->second.ownProcess) {
+                    o->pid = e->second.pid;
+                    return o;
+                }
             } else if constexpr (std::is_same_v<V, NumberValue>) {
                 o = newObject(Kind::Number);
             } else if constexpr (std::is_same_v<V, MarkerRange>) {
@@ -195,8 +202,9 @@ using sim::Kind;
 
 void release(Ref object) noexcept {
     auto* o = const_cast<Object*>(object);
-    if (--o->references > 0) return;
     sim::Desktop& d = desktop();
+    if (d.exiting) std::abort();  // the exit must leave what the watcher holds alone
+    if (--o->references > 0) return;
     if (o->kind == Kind::Observer || (o->kind == Kind::Element && o->element == 0)) {
         d.calls.push_back(std::string("release ") + sim::kindName(o->kind) + " " + sim::label(o));
     }
@@ -213,9 +221,14 @@ Owned createApplicationElement(ProcessId pid) {
     return Owned::adopt(o);
 }
 
+ProcessId elementGetPid(Ref element) {
+    return element != nullptr && element->kind == Kind::Element ? element->pid : 0;
+}
+
 AXError copyAttributeValue(Ref element, const char* attribute, Owned& value) {
     sim::countQuery(attribute);
     value.reset();
+    if (!desktop().trusted) return kAXErrorAPIDisabled;
     if (element == nullptr || element->kind != Kind::Element) return sim::kAXErrorIllegalArgument;
     const std::string_view name(attribute);
     sim::Desktop& d = desktop();
@@ -245,6 +258,7 @@ AXError copyParameterizedAttributeValue(Ref element, const char* attribute, Ref 
                                         Owned& value) {
     sim::countQuery(attribute);
     value.reset();
+    if (!desktop().trusted) return kAXErrorAPIDisabled;
     if (element == nullptr || element->kind != Kind::Element) return sim::kAXErrorIllegalArgument;
     const std::string_view name(attribute);
     if (const AXError hung = sim::waitIfHung(element->pid)) return hung;
@@ -308,7 +322,9 @@ Owned arrayItem(Ref array, std::size_t index) {
     if (index >= arrayCount(array)) return {};
     const int item = array->items[index];
     Object* o = sim::newObject(item < 0 ? Kind::Number : Kind::Element);
-    o->pid = array->pid;
+    auto element = desktop().elements.find(item);
+    o->pid = element != desktop().elements.end() && element->second.ownProcess ? element->second.pid
+                                                                               : array->pid;
     o->element = item < 0 ? 0 : item;
     return Owned::adopt(o);
 }

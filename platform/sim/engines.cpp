@@ -48,6 +48,19 @@ std::map<ProcessId, Browser>& browsers() {
     return *models;
 }
 
+// Safari's pages answer from a WebContent process of their own, whose pid the model makes this far
+// from Safari's. Its elements are the web area and all below it; the scroll area holding them is
+// the web view's, in Safari's own process.
+constexpr ProcessId kWebContentOffset = 1000;
+
+// The browser an element's process belongs to: its own, or the one whose pages it answers for.
+std::map<ProcessId, Browser>::iterator browserOf(ProcessId pid) {
+    auto found = browsers().find(pid);
+    if (found != browsers().end()) return found;
+    found = browsers().find(pid - kWebContentOffset);
+    return found != browsers().end() && found->second.engine == Engine::WebKit ? found : browsers().end();
+}
+
 // How long Chromium takes to deliver the page tree after the mode that asks for it is set.
 constexpr auto kTreeArrives = 30ms;
 
@@ -232,6 +245,27 @@ Answer fieldBounds(Browser& b, int e) {
 
 void post(ProcessId pid, const char* notification) { postNotification(pid, notification); }
 
+// WebKit posts what happens in a page from the WebContent process, on the page's own elements:
+// AXObjectCache::postTextSelectionChangePlatformNotification and platformHandleFocusedUIElementChanged
+// (Source/WebCore/accessibility/mac/AXObjectCacheMac.mm) run there. AppKit sends a process's
+// notifications only to clients registered with that process (the same file, on AXLoadComplete),
+// and the page object takes no presenter pid that would send them to observers of Safari
+// (Source/WebKit/WebProcess/WebPage/mac/WebPageMac.mm, the FIXME where the page's accessibility
+// object is made; compare Source/WebKit/WebProcess/Plugins/PDF/WKAccessibilityPDFDocumentObject.mm,
+// which sets it so that VoiceOver "can set AX observers" on its nodes).
+void postFromPage(const Browser& b, ProcessId pid, const char* notification) {
+    post(b.engine == Engine::WebKit ? pageProcess(pid) : pid, notification);
+}
+
+// The focus moved from `from` to `to`. In WebKit the page tells of a focus in the page; the focus
+// coming into the page from Safari's own views is also a change of Safari's first responder (the
+// web view), which AppKit tells in Safari's process.
+void postFocus(const Browser& b, ProcessId pid, int from, int to) {
+    if (!inPage(b, to)) return post(pid, "AXFocusedUIElementChanged");
+    postFromPage(b, pid, "AXFocusedUIElementChanged");
+    if (b.engine == Engine::WebKit && !inPage(b, from)) post(pid, "AXFocusedUIElementChanged");
+}
+
 // Chromium builds the page tree after the mode change that asks for it, in the renderer, and
 // posts the focus notification when the tree with the focus arrives (a tree update whose focus
 // differs from the last one fires it: FireFocusEventsIfNeeded in
@@ -302,7 +336,20 @@ BrowserPage addBrowser(ProcessId pid, const std::string& bundleIdentifier, Engin
     for (int e : {p.frame, p.frameText}) b.frameOf[e] = p.frame;
     b.textFields = {p.addressBar, p.textArea, p.textField};
     b.staticTexts = {p.firstLine, p.linkText, p.secondLine, p.frameText};
+    if (engine == Engine::WebKit) {
+        addApplication(pageProcess(pid), std::nullopt);
+        for (const auto& [e, frame] : b.frameOf) {
+            desktop().elements[e].pid = pageProcess(pid);
+            desktop().elements[e].ownProcess = true;
+        }
+    }
     return p;
+}
+
+ProcessId pageProcess(ProcessId browser) {
+    auto found = browsers().find(browser);
+    return found != browsers().end() && found->second.engine == Engine::WebKit ? browser + kWebContentOffset
+                                                                              : browser;
 }
 
 namespace {
@@ -328,14 +375,14 @@ void changeSelection(ProcessId pid, int from, int to, std::string text, Rect rec
     if (b.engine == Engine::Chromium) b.selections.clear();
     b.selections.erase(frame);
     if (!none && (b.engine != Engine::Firefox || b.pageOn)) b.selections[frame] = {from, to, std::move(text), rect};
-    const bool focusMoved = std::exchange(b.focus, frame) != frame;
+    const int focusWas = std::exchange(b.focus, frame);
     if (!b.pageOn) return;  // no page tree, nothing to tell
-    if (focusMoved) post(pid, "AXFocusedUIElementChanged");
+    if (focusWas != frame) postFocus(b, pid, focusWas, frame);
     // All three post "AXSelectedTextChanged" (on the root web area and the changed element), except
     // WebKit when a selection becomes none: Source/WebCore/editing/mac/FrameSelectionMac.mm,
     // notifyAccessibilityForSelectionChange, posts only while the selection has a start and an end,
     // which the caret a click leaves has.
-    if (caret || b.engine != Engine::WebKit) post(pid, "AXSelectedTextChanged");
+    if (caret || b.engine != Engine::WebKit) postFromPage(b, pid, "AXSelectedTextChanged");
 }
 
 }  // namespace
@@ -359,22 +406,22 @@ void selectInField(ProcessId pid, int field, std::string text, Rect rect) {
     b.fieldSelections[field] = rect;
     setSelectedRange(field, Answer::of(RangeValue{0, static_cast<long>(text.size())}));
     setSelectedText(field, Answer::of(Text{std::move(text)}));
-    const bool focusMoved = std::exchange(b.focus, field) != field;
+    const int focusWas = std::exchange(b.focus, field);
     if (!b.pageOn) return;
-    if (focusMoved) post(pid, "AXFocusedUIElementChanged");
-    post(pid, "AXSelectedTextChanged");
+    if (focusWas != field) postFocus(b, pid, focusWas, field);
+    postFromPage(b, pid, "AXSelectedTextChanged");
 }
 
 void focusElement(ProcessId pid, int e) {
     Browser& b = browsers().at(pid);
-    b.focus = e;
-    if (b.pageOn || !inPage(b, e)) post(pid, "AXFocusedUIElementChanged");
+    const int focusWas = std::exchange(b.focus, e);
+    if (b.pageOn || !inPage(b, e)) postFocus(b, pid, focusWas, e);
 }
 
 void resetModels() { browsers().clear(); }
 
 std::optional<AXError> modelRefusal(ProcessId pid, int e, std::string_view name, bool parameterized) {
-    auto found = browsers().find(pid);
+    auto found = browserOf(pid);
     if (e == 0 || found == browsers().end() || implemented(found->second, e, name, parameterized)) {
         return std::nullopt;
     }
@@ -382,8 +429,9 @@ std::optional<AXError> modelRefusal(ProcessId pid, int e, std::string_view name,
 }
 
 std::optional<Answer> modelAnswer(ProcessId pid, int e, std::string_view name, Ref parameter) {
-    auto found = browsers().find(pid);
-    if (found == browsers().end()) return std::nullopt;
+    auto found = browserOf(pid);
+    if (found == browsers().end() || (e == 0 && found->first != pid)) return std::nullopt;
+    pid = found->first;
     Browser& b = found->second;
     const BrowserPage& p = b.page;
     if (b.started && !(e == 0 && name == "AXRole")) b.pageOn = true;

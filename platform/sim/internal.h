@@ -60,11 +60,15 @@ struct Application {
     AXError createCode = platform::kAXErrorSuccess;
     bool createReturnsObserver = true;
     std::map<std::string, AXError> registerCodes;
+    std::map<std::string, AXError> registerOnce;  // answered to the next registration only
     bool hung = false;  // answers nothing: every call to it runs into the messaging time-out
 };
 
 struct Element {
     ProcessId pid = 0;
+    // Reached through another application's elements, it still answers from its own process (a
+    // page drawn by a process of its own); otherwise it counts as the asking application's.
+    bool ownProcess = false;
     std::map<std::string, Answer, std::less<>> answers;  // by attribute name; see answerOf
 };
 
@@ -79,6 +83,7 @@ struct Desktop {
     std::vector<platform::Task> activationHandlers;
     std::vector<platform::Task> releaseHandlers;
     bool skipWaits = false;
+    bool exiting = false;  // the process's exit has begun
 
     int nextObjectId = 1;
     std::array<int, static_cast<int>(Kind::Count)> live{};

@@ -188,6 +188,7 @@ AXError observerCreate(ProcessId pid, ObserverCallback callback, Owned& observer
     sim::Desktop& d = desktop();
     const sim::Application& app = d.applications[pid];
     observer.reset();
+    if (!d.trusted) return kAXErrorAPIDisabled;
     if (app.createReturnsObserver) {
         Object* o = sim::newObject(Kind::Observer);
         o->pid = pid;
@@ -208,9 +209,15 @@ AXError observerAddNotification(Ref observer, Ref element, const char* notificat
         return sim::kAXErrorIllegalArgument;
     }
     auto* o = const_cast<Object*>(observer);
+    if (!d.trusted) return kAXErrorAPIDisabled;
     // Registering asks the application itself, which a hung one does not answer.
     if (const AXError hung = sim::waitIfHung(o->pid)) return hung;
-    const sim::Application& app = d.applications[o->pid];
+    sim::Application& app = d.applications[o->pid];
+    if (auto once = app.registerOnce.find(notification); once != app.registerOnce.end()) {
+        const AXError answered = once->second;
+        app.registerOnce.erase(once);
+        if (answered != kAXErrorSuccess) return answered;
+    }
     auto code = app.registerCodes.find(notification);
     if (code != app.registerCodes.end() && code->second != kAXErrorSuccess) return code->second;
     if (o->registered.contains(notification)) return kAXErrorNotificationAlreadyRegistered;

@@ -10,7 +10,8 @@
 //                      on Windows when the event "Local\selection-watcher-step-PID" is set
 //   COMMAND            (no prefix) sets up the desktop before main
 // Commands:
-//   trusted yes|no
+//   trusted yes|no                   access granted or not; taken away, every accessibility call
+//                                    answers "API disabled" (-25211)
 //   app PID BUNDLE|-                 an application, with a bundle identifier or none
 //   front PID|-                      the frontmost application, without notification
 //   activate PID|-                   the frontmost application, with the activation notification
@@ -23,7 +24,9 @@
 //   range PID fail CODE
 //   focus PID fail CODE | focus PID number | focus PID element
 //   create PID CODE [none]           how creating an observer for PID turns out
-//   register PID NOTIFICATION CODE   how registering that notification turns out
+//   register PID NOTIFICATION CODE [once]
+//                                    how registering that notification turns out (once: the next
+//                                    time only)
 //   notify PID NOTIFICATION          posts a notification of PID
 //   select PID TEXT...               text + AXSelectedTextChanged in one step
 //   burst PID N                      N rounds, each a task of its own queued behind the one before:
@@ -203,7 +206,10 @@ std::function<void()> parseCommand(std::istringstream& in, const std::string& li
         const ProcessId pid = *pidOrNone(word());
         const std::string name = word();
         const AXError c = code();
-        return [pid, name, c] { setAddNotificationResult(pid, name, c); };
+        std::string extra;
+        in >> extra;
+        const bool once = extra == "once";
+        return [pid, name, c, once] { setAddNotificationResult(pid, name, c, once); };
     }
     if (command == "notify") {
         const ProcessId pid = *pidOrNone(word());

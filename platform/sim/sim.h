@@ -66,6 +66,8 @@ enum class Kind { Element, Application, Observer, String, AXValue, Number, Marke
 // and call log cleared. Objects still held from before stay counted until released.
 void reset();
 
+// Access granted or not; without it every accessibility call answers kAXErrorAPIDisabled, as
+// access taken away while running does.
 void setTrusted(bool trusted);
 void addApplication(ProcessId pid, std::optional<std::string> bundleIdentifier);
 // Answers the next reads of the application's bundle identifier with these, then with its own.
@@ -112,9 +114,11 @@ int selectPageText(ProcessId pid, std::string text, std::optional<Rect> bounds =
 // and then fails with "cannot complete".
 void setHung(ProcessId pid, bool hung);
 
-// How creating an observer for the process turns out, and how registering a notification does.
+// How creating an observer for the process turns out, and how registering a notification does
+// (`once`: for the next registration only, then as before).
 void setObserverCreateResult(ProcessId pid, AXError code, bool returnsObserver = true);
-void setAddNotificationResult(ProcessId pid, const std::string& notification, AXError code);
+void setAddNotificationResult(ProcessId pid, const std::string& notification, AXError code,
+                              bool once = false);
 
 // Posts an accessibility notification of the application; delivered through the main loop to
 // every live observer of that process registered for it whose source is in the run loop.
@@ -134,9 +138,13 @@ struct BrowserPage {
 };
 
 // An application that answers like a browser of that engine, its page tree off as after launch and
-// the focus on the page. `activationRefinements` is Chromium's switch of that name.
+// the focus on the page. `activationRefinements` is Chromium's switch of that name. A WebKit
+// browser's web areas and what lies in them belong to a process of their own, pageProcess(pid),
+// which posts their notifications.
 BrowserPage addBrowser(ProcessId pid, const std::string& bundleIdentifier, Engine engine,
                        bool activationRefinements = false);
+// The process whose elements a model browser's pages are: its own, but for WebKit.
+ProcessId pageProcess(ProcessId browser);
 // The user selects `text`, from the start of text element `from` to the end of `to` (both in one
 // frame), which a layout with text boxes measures as `rect`; the focus goes to that frame's web
 // area. An empty text is a click that leaves a caret and nothing selected.

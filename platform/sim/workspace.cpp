@@ -1,5 +1,6 @@
 // The simulated workspace: the applications, which one is in front, activation notifications, and
 // how creating and registering observers turns out for each.
+#include <cstdlib>
 #include <thread>
 
 #include "platform/sim/internal.h"
@@ -59,8 +60,9 @@ void setObserverCreateResult(ProcessId pid, AXError code, bool returnsObserver) 
     app.createReturnsObserver = returnsObserver;
 }
 
-void setAddNotificationResult(ProcessId pid, const std::string& notification, AXError code) {
-    desktop().applications[pid].registerCodes[notification] = code;
+void setAddNotificationResult(ProcessId pid, const std::string& notification, AXError code, bool once) {
+    Application& app = desktop().applications[pid];
+    (once ? app.registerOnce : app.registerCodes)[notification] = code;
 }
 
 }  // namespace sw::sim
@@ -99,6 +101,12 @@ std::optional<std::string> bundleIdentifier(Ref application) {
 
 ProcessId processIdentifier(Ref application) { return application->pid; }
 
-void addActivationObserver(Task handler) { desktop().activationHandlers.push_back(handler); }
+void addActivationObserver(Task handler) {
+    // Set up by main after every static object of the watcher's exists: from the exit on, which
+    // runs this first, a release of what the watcher holds is a fault (release aborts).
+    static const bool marked = std::atexit([] { desktop().exiting = true; }) == 0;
+    (void)marked;
+    desktop().activationHandlers.push_back(handler);
+}
 
 }  // namespace sw::platform

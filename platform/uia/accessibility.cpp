@@ -216,7 +216,9 @@ AXError errorFor(HRESULT result) {
         case E_INVALIDARG:
             return kAXErrorIllegalArgument;
         case E_ACCESSDENIED:
-            return kAXErrorAPIDisabled;  // an elevated application, out of reach of this process
+            // An elevated application, out of reach of this process: nothing to read there. Not
+            // "API disabled", which would end the watcher as if its own access were gone.
+            return kAXErrorFailure;
         default:
             return kAXErrorFailure;
     }
@@ -251,6 +253,9 @@ Owned createApplicationElement(ProcessId pid) {
     o->window = windowOf(pid);
     return Owned::adopt(o);
 }
+
+// Events of every element come through the one client-side handler: nothing to follow elsewhere.
+ProcessId elementGetPid(Ref) { return 0; }
 
 AXError copyAttributeValue(Ref element, const char* attribute, Owned& value) {
     value.reset();

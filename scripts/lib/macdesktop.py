@@ -484,6 +484,7 @@ class View:
 
     def __init__(self, pid, screen, corner_path):
         self.pid, self.screen, self.press, self.region = pid, screen, None, None
+        self.released = time.monotonic()  # when this view last released the mouse button
         self.frame = place(pid)
         instead = []
 
@@ -516,8 +517,10 @@ class View:
         return self.ox, self.oy + top - 4, 900, bottom - top + 8
 
     def act(self, action, argument):
-        """double (element, word), drag ((element, index), (element, index)), select-all, empty (a
-        click on empty space), finder (Finder in front), back (this browser in front again)."""
+        """double (element, word), drag ((element, index), (element, index)), select-all (the menu
+        item, pressed through accessibility: no button or key is released), script (a click on the
+        last line, whose script selects a word there 1.5 s later), empty (a click on empty space),
+        finder (Finder in front), back (this browser in front again)."""
         if action in ("double", "drag"):
             elements = [e for e, _ in argument] if action == "drag" else [argument[0]]
             self.press, self.region = self.point(press_of(action, argument)), self.area(*elements)
@@ -528,10 +531,15 @@ class View:
         elif action == "select-all":
             self.press, self.region = None, (self.ox, self.oy, 700, 480)
             select_all(self.pid)
+        elif action == "script":
+            self.press, self.region = None, self.area("p5")
+            click(self.point(press_point("p5", 3)))
         elif action == "empty":
             click((self.ox + page.EMPTY[0], self.oy + page.EMPTY[1]))
         elif action in ("finder", "back"):
             front("Finder" if action == "finder" else self.pid)
+        if action in ("double", "drag", "script", "empty"):
+            self.released = time.monotonic()
 
     def painted(self, path):
         return painted_box(self.region, MAGENTA, path)

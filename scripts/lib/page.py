@@ -19,10 +19,11 @@ ELEMENTS = {
     "area": (45, 231, 80, "november oscar papa"),
     "field": (45, 341, LINE, "quebec romeo sierra"),
     "p4": (40, 400, LINE, "tango café naïve zoë"),
+    "p5": (40, 460, LINE, "uniform victor whiskey"),  # a click selects "victor" 1.5 s later
 }
 EMPTY = (800, 450)  # blank page, nowhere near any text
 # Words the tests select; none of them may ever appear in the watcher's output.
-SELECTED_WORDS = ["bravo", "charlie", "foxtrot", "golf", "kilo", "oscar", "romeo", "naïve"]
+SELECTED_WORDS = ["bravo", "charlie", "foxtrot", "golf", "kilo", "oscar", "romeo", "naïve", "victor"]
 
 
 def url():

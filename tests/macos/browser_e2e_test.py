@@ -108,7 +108,7 @@ failures += [f"verdict {outcomes} (ci {ci}): {got}" for outcomes, ci, status, sa
 # The watcher starts first and ends last, lines alternate as the watcher writes them, every selected
 # word is one the watcher's output is searched for, and every press lands on its element's first
 # line of text, inside the word double-clicked.
-steps = [s for _, case in e2e.CASES for s in case]
+steps = [s for _, case in e2e.MAC_CASES for s in case]
 cleared = [s[2] == "cleared" for s in steps[:-1]]
 if steps[0][0] != "start" or steps[-1][0] != "close" or cleared != [i % 2 == 0 for i in range(len(cleared))]:
     failures.append("the case table's lines do not alternate from start to close")

@@ -280,7 +280,7 @@ TEST(Backend, FailuresMapToTheCoresCodes) {
         {com::UIA_E_ELEMENTNOTAVAILABLE, platform::kAXErrorInvalidUIElement},
         {RPC_E_DISCONNECTED, platform::kAXErrorInvalidUIElement},
         {E_NOTIMPL, platform::kAXErrorAttributeUnsupported},
-        {E_ACCESSDENIED, platform::kAXErrorAPIDisabled},
+        {E_ACCESSDENIED, platform::kAXErrorFailure},  // an elevated browser: not our access gone
         {E_FAIL, platform::kAXErrorFailure},
         {S_FALSE, platform::kAXErrorSuccess},
     };
