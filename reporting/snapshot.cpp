@@ -143,19 +143,24 @@ bool notYetAnswered(AXError code, const Owned& value) {
 
 // Asks a bounds question (`ask` puts its answer in `bounds` and gives the result code), and again
 // while it is not answered yet, 50 and 150 ms after it was first asked: an answer that took longer
-// than that was worked out already and is not asked for again. False when the end of input came
-// while waiting: its answer is no longer wanted.
+// than that was worked out already and is not asked for again. A browser whose answers stayed
+// without area through both re-asks is asked once from then on, until the next attach. False when
+// the end of input came while waiting: its answer is no longer wanted.
 template <typename Ask>
 bool askBounds(const Ask& ask, AXError& code, Owned& bounds) {
     const auto firstAsked = std::chrono::steady_clock::now();
     code = ask(bounds);
+    if (!boundsMayComeLater) return true;
+    int asked = 1;
     for (const auto retryAt : {50ms, 150ms}) {
         const auto left = firstAsked + retryAt - std::chrono::steady_clock::now();
         if (!notYetAnswered(code, bounds) || left < decltype(left)::zero()) break;
         const auto milliseconds = std::chrono::ceil<std::chrono::milliseconds>(left).count();
         if (!platform::waitUnlessDispatched(static_cast<std::uint32_t>(milliseconds))) return false;
         code = ask(bounds);
+        ++asked;
     }
+    if (asked == 3 && notYetAnswered(code, bounds)) boundsMayComeLater = false;
     return true;
 }
 

@@ -1,4 +1,4 @@
-// The watcher's whole state: seven process-wide values, touched only on the main thread, except
+// The watcher's whole state: eight process-wide values, touched only on the main thread, except
 // `stdinHandle`, which the stdin watchdog reads after main has set it for good.
 #pragma once
 
@@ -29,6 +29,13 @@ inline platform::FileHandle stdinHandle;
 // the exit releases nothing: what is watched at that moment stays reachable to the last.
 inline platform::Owned& currentObserver = *new platform::Owned;
 inline platform::Owned& currentAXApp = *new platform::Owned;
+
+// Whether the watched browser may still answer a bounds question with an area when asked again a
+// little later (Firefox measures text only after a new client's first question). Set at each
+// attach; cleared once the answers stayed without area through every re-ask: such a browser
+// measures no text for a reading client (Chromium), and waiting for it again would only delay
+// each line.
+inline bool boundsMayComeLater = true;
 
 // The selection flag of the last selection event; none until the first evaluation.
 inline std::optional<bool> lastEmitted;

@@ -30,8 +30,9 @@ protected:
         page = sim::selectPageText(kBrowser, "in page", platform::Rect{1, 2, 3, 4});
     }
     // The snapshot of `element` in focus as "text x,y,wxh" (the rectangle left out when absent),
-    // or "?" when the application did not answer.
-    std::string snapshot(int element) {
+    // or "?" when the application did not answer. `attached`: as first asked after an attach.
+    std::string snapshot(int element, bool attached = true) {
+        if (attached) boundsMayComeLater = true;
         sim::setFocused(kBrowser, Answer::of(sim::ElementRef{element}));
         const SelectionInfo s = currentSelectionInfo();
         EXPECT_EQ(sim::liveObjects(), 1) << "only the watched application element may stay alive";
@@ -54,10 +55,10 @@ TEST_F(SnapshotTest, RectangleFromTheEndsOfTheRange) {
     sim::setAttribute(start, "AXPosition", Answer::of(sim::PointValue{100, 12}));
     sim::setAttribute(start, "AXSize", Answer::of(sim::SizeValue{10, 18}));
     frame(end, rect(40, 22, 20, 10));
-    const auto asked = [&](Answer bounds) {
+    const auto asked = [&](Answer bounds, bool attached = true) {
         sim::setBoundsForMarkerRange(page, bounds);
         const int before = sim::queryCount("AXBoundsForTextMarkerRange");
-        const std::string got = snapshot(page);
+        const std::string got = snapshot(page, attached);
         return got + " #" + std::to_string(sim::queryCount("AXBoundsForTextMarkerRange") - before);
     };
     const std::pair<Answer, const char*> answers[] = {
@@ -69,6 +70,8 @@ TEST_F(SnapshotTest, RectangleFromTheEndsOfTheRange) {
         EXPECT_EQ(asked(bounds), std::string("in page 20,10,90x22 #") + questions);
     }
     EXPECT_EQ(asked(rect(81, 4, 25, 11)), "in page 25,11,81x4 #1") << "reaches into both ends";
+    EXPECT_EQ(asked(Answer::empty(), false), "in page 20,10,90x22 #3") << "a usable answer keeps the re-asks";
+    EXPECT_EQ(asked(rect(3, 0), false), "in page 20,10,90x22 #1") << "re-asked after re-asks found no area";
     // Each change below stands for the rows after it too.
     const std::function<void()> endsThatFail[] = {
         [&] { frame(start, rect(50, 20, 10, 10)), frame(end, rect(30, 20, 20, 40)); },  // two lines, no web area

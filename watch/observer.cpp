@@ -255,6 +255,7 @@ void attachObserver(platform::ProcessId forPid) {
     currentObserver = std::move(observer);
     currentAXApp = std::move(application);
     watchedPid = forPid;
+    boundsMayComeLater = true;
 
     // A busy application may let a registration run out of time: it is made again later.
     missingOfBrowser =
