@@ -187,7 +187,7 @@ class SelectionWatcher extends EventEmitter {
         this.emit('giveUp', { code: null, signal: null, failures: 0, error: spawnError });
         this._finish('gaveUp', null, null);
       } else if (loaderLine !== null || LOADER_STATUSES.includes(code)) {
-        const error = new Error(`the system could not load ${this.command}: ${loaderLine ?? `exit status ${code}`}`);
+        const error = new Error(`the system could not load it: ${loaderLine ?? `exit status ${code}`}`);
         error.code = 'ELOAD';
         this.emit('giveUp', { code, signal, failures: 1, error });
         this._finish('gaveUp', code, signal);

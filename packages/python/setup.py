@@ -20,7 +20,7 @@ def platform_tag():
     if sys.platform == "darwin":
         return "macosx_14_0_arm64"  # what the executable is built for, whatever built Python
     # glibc 2.35 is the oldest the executable starts on (packages/tests/floor.sh checks it). It also
-    # needs the desktop's own AT-SPI2 and D-Bus libraries, which are not bundled: docs/linux.md.
+    # needs the desktop's own AT-SPI2 and D-Bus libraries, which are not bundled: docs/integration.md.
     return sysconfig.get_platform().replace("linux-", "manylinux_2_35_").replace("-", "_").replace(".", "_")
 
 

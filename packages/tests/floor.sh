@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Fails when a Linux executable needs more than Ubuntu 22.04 LTS has: a symbol version above glibc
 # 2.35 or above GCC 12's libstdc++ and libgcc_s, or a shared library outside the list the docs
-# give (docs/linux.md). The build machine's newer glibc must not leak into the packages.
+# give (docs/integration.md). The build machine's newer glibc must not leak into the packages.
 #   floor.sh EXECUTABLE...
 set -euo pipefail
 # Highest version per name space, as on Ubuntu 22.04 (glibc 2.35, libstdc++6 and libgcc-s1 of GCC 12).
@@ -19,7 +19,7 @@ for exe in "$@"; do
   done < <(objdump -T "$exe" | grep -oE '\((GLIBC|GLIBCXX|CXXABI|GCC)_[0-9.]+\)' | tr -d '()' |
            sed 's/_/ /' | sort -u)
   while read -r library; do
-    [[ $library =~ $allowed ]] || { echo "$exe needs $library, which is not in the list of docs/linux.md" >&2; status=1; }
+    [[ $library =~ $allowed ]] || { echo "$exe needs $library, which is not in the list of docs/integration.md (Linux libraries)" >&2; status=1; }
   done < <(objdump -p "$exe" | sed -n 's/^ *NEEDED *//p')
 done
 exit $status

@@ -229,7 +229,7 @@ class SelectionWatcher:
 
             if loader_line or returncode in LOADER_STATUSES:
                 reason = loader_line or f"exit status {returncode}"
-                self.on_give_up(returncode, 1, LoadError(f"the system could not load {self.command[0]}: {reason}"))
+                self.on_give_up(returncode, 1, LoadError(f"the system could not load it: {reason}"))
                 return self._finish("gave_up", returncode)
             if denied or returncode == PERMISSION_DENIED_STATUS:
                 self.on_permission_denied()
