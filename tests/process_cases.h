@@ -75,6 +75,7 @@ struct Parent {
     std::string extra;   // added to the scenario
     const char* script;  // what the parent does and expects, token by token (below)
     std::string ending;  // "exit N" or "signal N"
+    const char* argument = nullptr;  // on its command line
 };
 
 // The cases every platform runs; brokenPipe is how the watcher ends once its reader has gone.
@@ -98,6 +99,10 @@ inline std::vector<Parent> sharedParents(const std::string& brokenPipe) {
         {"access taken away while running", 0, "step trusted no ; notify 501 AXSelectedTextChanged\n",
          "P s E -", "exit 2"},
         {"access taken away, then Chrome in front", 0, "step trusted no ; activate 503\n", "P s E -", "exit 2"},
+        // Answered before access is checked, which fails here.
+        {"--version", 0, "trusted no\n", "V -", "exit 0", "--version"},
+        {"--help", 0, "trusted no\n", "H", "exit 0", "--help"},
+        {"an argument that a typo made", 0, "trusted no\n", "- u", "exit 64", "--verison"},
     };
 }
 
@@ -105,7 +110,8 @@ inline std::vector<Parent> sharedParents(const std::string& brokenPipe) {
 // "-": output ends; B, L: a burst on 501 of 100 lines or, read after a pause of 1.5 s, of 20,000
 // (cleared, present, ...); r, c: the next diagnostic is the failed registration, the failed
 // creation; s: release a step; j: write junk into stdin; i, o, e: close stdin, stdout, stderr;
-// w: wait 20 ms; x: close stdin, and the output ends within 100 ms, maybe after the line of an
+// V, H: the version line, the help (the version line first, then text naming the protocol's
+// page, to the end); u: the next diagnostic refuses the argument "--verison"; w: wait 20 ms; x: close stdin, and the output ends within 100 ms, maybe after the line of an
 // evaluation under way. Then the child's ending, and no line cut short.
 template <typename Child>
 void play(const Parent& run) {
@@ -115,7 +121,7 @@ void play(const Parent& run) {
         return bytes;
     }();
     SCOPED_TRACE(run.name);
-    Child child(scenario(run.extra), run.setup);
+    Child child(scenario(run.extra), run.setup, run.argument);
     std::istringstream script(run.script);
     for (char token; script >> token;) {
         SCOPED_TRACE(token);
@@ -124,6 +130,17 @@ void play(const Parent& run) {
             case 'C': EXPECT_EQ(child.readLine(), kCleared); break;
             case 'F': EXPECT_EQ(child.readLine().value_or("").rfind(R"({"selection":)", 0), 0u); break;
             case 'E': EXPECT_EQ(child.readLine(), R"({"error":"ax_permission_denied"})"); break;
+            case 'V': EXPECT_EQ(child.readLine(), "selection-watcher " SW_VERSION); break;
+            case 'H': {
+                EXPECT_EQ(child.readLine(), "selection-watcher " SW_VERSION);
+                std::string text;
+                for (std::optional<std::string> line; (line = child.readLine());) text += *line + "\n";
+                EXPECT_NE(text.find("docs/protocol.md"), std::string::npos) << text;
+            } break;
+            case 'u':
+                EXPECT_EQ(child.readLine(2), "selection-watcher: unexpected argument '--verison': it takes "
+                                             "none (--help and --version, alone, tell what it is)");
+                break;
             case '-': EXPECT_EQ(child.readLine(), std::nullopt); break;
             case 'L': std::this_thread::sleep_for(std::chrono::milliseconds(1500)); [[fallthrough]];
             case 'B':

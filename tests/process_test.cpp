@@ -27,7 +27,7 @@ enum Setup {
 
 class Child : public ChildOutput {
 public:
-    explicit Child(const std::string& scenario, int setup = 0) {
+    explicit Child(const std::string& scenario, int setup = 0, const char* argument = nullptr) {
         char path[] = "/tmp/sw-scenario-XXXXXX";
         const int file = ::mkstemp(path);
         if (file < 0 || ::write(file, scenario.data(), scenario.size()) < 0) std::abort();
@@ -47,7 +47,7 @@ public:
             for (int fd : {0, 1, 2}) ::dup2(pipes[fd][fd == 0 ? 0 : 1], fd);
             if (setup & kNoStdin) ::close(0);
             if (setup & kStderrFull) ::dup2(::open("/dev/full", O_WRONLY), 2);
-            ::execl(SW_SIM_EXE, SW_SIM_EXE, static_cast<char*>(nullptr));
+            ::execl(SW_SIM_EXE, SW_SIM_EXE, argument, static_cast<char*>(nullptr));
             ::_exit(127);
         }
         for (int fd : {0, 1, 2}) {

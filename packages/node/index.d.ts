@@ -33,7 +33,9 @@ export interface GiveUp {
   code: number | null;
   signal: NodeJS.Signals | null;
   failures: number;
-  /** Why it could not be started at all (ENOENT, EACCES...); null when it kept dying. */
+  /** Why it could not be started at all (code ENOENT, EACCES...) or loaded (code ELOAD: the
+   *  system's loader failed, e.g. a missing library, and said so on stderr or by exit status 126
+   *  or 127); null when it kept dying. */
   error: NodeJS.ErrnoException | null;
 }
 
@@ -72,6 +74,7 @@ export class SelectionWatcher extends EventEmitter {
   readonly pid: number | undefined;
   /** Resolves with the last event's information. */
   readonly ended: Promise<End>;
+  /** Starts the watcher; a second call, or one after stop(), does nothing. */
   start(): this;
   /** Closes the watcher's standard input and resolves once it has exited and been reaped. */
   stop(): Promise<End>;

@@ -20,7 +20,9 @@
 //                                                 after delayMs
 //   'permissionDenied' ()                         no accessibility access; it is not restarted
 //   'giveUp'           ({code, signal, failures, error})
-//                                                 it kept dying (or could not be started at all)
+//                                                 it kept dying, or could not be started or loaded
+//                                                 at all (error: why; its code 'ELOAD' for the
+//                                                 system's loader), which no restart would mend
 //   'end'              ({reason, code, signal})   the last event: reason is 'stopped',
 //                                                 'permissionDenied' or 'gaveUp'
 // No 'error' event is ever emitted, so nothing throws for want of a listener.
@@ -31,6 +33,11 @@ const readline = require('node:readline');
 
 const PERMISSION_DENIED = 'ax_permission_denied';
 const PERMISSION_DENIED_STATUS = 2;
+// How the system says it could not load the executable: the loader's exit statuses (POSIX shells'
+// 126 and 127; Windows' missing DLL, missing entry point, bad image) and its lines on stderr
+// (glibc, musl, macOS's dyld). The watcher itself never ends so.
+const LOADER_STATUSES = [126, 127, 0xC0000135, 0xC0000139, 0xC000007B];
+const LOADER_LINE = /error while loading shared libraries|version `[^']*' not found|^dyld(\[\d+\])?: |Error (loading shared librar|relocating)/;
 
 // What to tell the user when the watcher has no accessibility access.
 function permissionHelp(platform = process.platform) {
@@ -100,6 +107,7 @@ class SelectionWatcher extends EventEmitter {
     return this._child ? this._child.pid : undefined;
   }
 
+  // Starts the watcher; once only: a second call, or one after stop(), does nothing.
   start() {
     if (!this._started && !this._stopping) {
       this._started = true;
@@ -141,6 +149,7 @@ class SelectionWatcher extends EventEmitter {
     const startedAt = Date.now();
     let spawnError = null;
     let denied = false;
+    let loaderLine = null;
 
     child.on('error', (error) => { spawnError = error; });
     // Closing the input of a watcher that has already died fails with EPIPE; its exit is
@@ -163,7 +172,10 @@ class SelectionWatcher extends EventEmitter {
       }
     });
     readline.createInterface({ input: child.stderr, crlfDelay: Infinity })
-      .on('line', (line) => this.emit('diagnostic', line));
+      .on('line', (line) => {
+        if (loaderLine === null && LOADER_LINE.test(line)) loaderLine = line;
+        this.emit('diagnostic', line);
+      });
 
     // 'close' comes after the process was reaped and both of its outputs were read to the end,
     // so every line has been delivered by then.
@@ -174,6 +186,11 @@ class SelectionWatcher extends EventEmitter {
         // Not found, not executable: trying again will not help.
         this.emit('giveUp', { code: null, signal: null, failures: 0, error: spawnError });
         this._finish('gaveUp', null, null);
+      } else if (loaderLine !== null || LOADER_STATUSES.includes(code)) {
+        const error = new Error(`the system could not load it: ${loaderLine ?? `exit status ${code}`}`);
+        error.code = 'ELOAD';
+        this.emit('giveUp', { code, signal, failures: 1, error });
+        this._finish('gaveUp', code, signal);
       } else if (denied || code === PERMISSION_DENIED_STATUS) {
         this.emit('permissionDenied');
         this._finish('permissionDenied', code, signal);

@@ -19,7 +19,9 @@ def platform_tag():
         return os.environ["SELECTION_WATCHER_WHEEL_PLATFORM"]  # e.g. win_amd64, cross-built
     if sys.platform == "darwin":
         return "macosx_14_0_arm64"  # what the executable is built for, whatever built Python
-    return sysconfig.get_platform().replace("-", "_").replace(".", "_")
+    # glibc 2.35 is the oldest the executable starts on (packages/tests/floor.sh checks it). It also
+    # needs the desktop's own AT-SPI2 and D-Bus libraries, which are not bundled: docs/integration.md.
+    return sysconfig.get_platform().replace("linux-", "manylinux_2_35_").replace("-", "_").replace(".", "_")
 
 
 class PlatformWheel(bdist_wheel):

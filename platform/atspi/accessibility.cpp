@@ -178,6 +178,12 @@ AXError applicationRole(const Object* app, Owned& value) {
     return kAXErrorSuccess;
 }
 
+// Why the watcher cannot start, on standard error: the line on standard output is the same for
+// every cause, and each asks for a different fix.
+void sayWhyNot(const std::string& cause) {
+    writeData(fileHandleWithStandardError(), "no access to the accessibility bus: " + cause + "\n");
+}
+
 // Whether the session's accessibility bus says accessibility is on. Asked over a private
 // connection of libdbus, which libatspi already brings along, and closed again.
 bool accessibilityEnabled() {
@@ -185,6 +191,7 @@ bool accessibilityEnabled() {
     dbus_error_init(&error);
     DBusConnection* bus = dbus_bus_get_private(DBUS_BUS_SESSION, &error);
     if (bus == nullptr) {
+        sayWhyNot(std::string("no session bus (") + (error.message ? error.message : "") + ")");
         dbus_error_free(&error);
         return false;
     }
@@ -207,6 +214,13 @@ bool accessibilityEnabled() {
                 dbus_message_iter_get_basic(&variant, &value);
                 enabled = value != FALSE;
             }
+        }
+        if (reply == nullptr) {
+            sayWhyNot(std::string("org.a11y.Bus does not answer on the session bus (") +
+                      (error.message ? error.message : "") + "): is at-spi2-core installed?");
+        } else if (!enabled) {
+            sayWhyNot("accessibility is off for this session (org.a11y.Status IsEnabled): turn it "
+                      "on, then restart the browsers");
         }
         if (reply != nullptr) dbus_message_unref(reply);
     }
@@ -240,12 +254,18 @@ void release(Ref object) noexcept {
 bool isProcessTrusted() {
     if (!accessibilityEnabled()) return false;
     // The registry must answer too: it is what lists the applications.
-    if (startAtspi() > 1) return false;
+    if (startAtspi() > 1) {
+        sayWhyNot("libatspi cannot connect to it");
+        return false;
+    }
     Accessible desktop(atspi_get_desktop(0));
-    if (!desktop) return false;
     GError* error = nullptr;
-    atspi_accessible_get_child_count(desktop.get(), &error);
-    const bool answered = error == nullptr;
+    if (desktop) atspi_accessible_get_child_count(desktop.get(), &error);
+    const bool answered = desktop && error == nullptr;
+    if (!answered) {
+        sayWhyNot(std::string("the registry (at-spi2-registryd) does not answer (") +
+                  (error != nullptr ? error->message : "no desktop") + ")");
+    }
     g_clear_error(&error);
     return answered;
 }

@@ -15,11 +15,10 @@ target_link_libraries(sw_atspi PUBLIC sw_posix PkgConfig::SW_ATSPI Threads::Thre
 
 add_executable(selection-watcher app/main.cpp)
 target_link_libraries(selection-watcher PRIVATE sw_core sw_atspi sw_posix sw_warnings)
-# The C++ runtime linked in: only what the watcher uses is loaded, which takes about a megabyte off
-# its resident memory, and the binary does not depend on the system's libstdc++ version. Not in
-# debug builds, whose sanitizers want the shared runtime.
-target_link_options(selection-watcher PRIVATE
-  $<$<CONFIG:Release,MinSizeRel,RelWithDebInfo>:-static-libstdc++ -static-libgcc>)
+# The C++ runtime is the system's shared one (libstdc++ and libgcc_s, which go together). Linked
+# in from Debian 12's GCC, it would call what only newer glibc has (random_device's arc4random,
+# glibc 2.36) and the executable would not start on Ubuntu 22.04, whose libstdc++ is GCC 12's as
+# well. packages/tests/floor.sh checks the symbol versions the packaged executable needs.
 install(TARGETS selection-watcher RUNTIME DESTINATION bin)
 
 if(BUILD_TESTING)

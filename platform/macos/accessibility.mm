@@ -77,7 +77,14 @@ void release(Ref object) noexcept {
     if (object != nullptr) CFRelease(cf(object));
 }
 
-bool isProcessTrusted() { return AXIsProcessTrusted(); }
+bool isProcessTrusted() {
+    if (AXIsProcessTrusted()) return true;
+    // The line on standard output says the same; this says where the grant is given.
+    writeData(fileHandleWithStandardError(),
+              "no accessibility permission for the application that started this process: grant it "
+              "in System Settings > Privacy & Security > Accessibility\n");
+    return false;
+}
 
 AXError setMessagingTimeout(float seconds) {
     // Set on the system-wide element, the time-out holds for every element of this process; set

@@ -244,7 +244,10 @@ using namespace uia;
 
 bool isProcessTrusted() {
     becomeDpiAware();
-    return automation() != nullptr;
+    if (automation() != nullptr) return true;
+    writeData(fileHandleWithStandardError(),
+              "UI Automation cannot be created: run it in the signed-in user's desktop session\n");
+    return false;
 }
 
 Owned createApplicationElement(ProcessId pid) {

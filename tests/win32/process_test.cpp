@@ -7,6 +7,7 @@
 #include <gtest/gtest.h>
 
 #include <cstdlib>
+#include <cstring>
 #include <optional>
 #include <string>
 #include <utility>
@@ -31,7 +32,7 @@ std::wstring besideThisProgram(const char* name) {
 
 class Child : public ChildOutput {
 public:
-    Child(const std::string& scenario, int setup) {
+    Child(const std::string& scenario, int setup, const char* argument = nullptr) {
         wchar_t folder[MAX_PATH] = {}, file[MAX_PATH] = {};
         GetTempPathW(MAX_PATH, folder);
         GetTempFileNameW(folder, L"sws", 0, file);
@@ -59,6 +60,7 @@ public:
         startup.hStdError = child[2];
         std::wstring path = besideThisProgram((setup & kReal) ? SW_EXE : SW_SIM_EXE);
         std::wstring command = L"\"" + path + L"\"";
+        if (argument != nullptr) command += L" " + std::wstring(argument, argument + std::strlen(argument));
         const DWORD flags = (setup & kNoStdin) ? DETACHED_PROCESS : CREATE_NO_WINDOW;
         if (!CreateProcessW(path.c_str(), command.data(), nullptr, nullptr, TRUE, flags, nullptr,
                             nullptr, &startup, &process_)) {

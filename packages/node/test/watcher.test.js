@@ -14,6 +14,7 @@ const SIM = process.env.SELECTION_WATCHER;
 const scenarioEnv = (name) => ({ ...process.env, SELECTION_WATCHER_SCENARIO: path.join(__dirname, '../../tests', name) });
 const firefox = { selection: true, app: 'org.mozilla.firefox', bounds: { x: 11, y: -4, width: 100, height: 21 } };
 const cleared = { selection: false };
+const LOADER = "selection-watcher: /lib/x86_64-linux-gnu/libc.so.6: version `GLIBC_2.36' not found (required by selection-watcher)";
 const SCRIPTED = [firefox, cleared, firefox, cleared, { selection: true, app: 'com.google.Chrome', bounds: { x: -20, y: 5, width: 41, height: 10 } },
                   cleared, firefox, cleared, { selection: true, app: firefox.app }];
 // Every event but 'start' and 'selection', in a line each.
@@ -36,6 +37,9 @@ test('delivers the events, restarts a dead watcher with a doubling delay up to a
     ['crash-soon.scenario', { initialDelayMs: 20, healthyAfterMs: 100, maxQuickFailures: 2 }, (of) => of('start').length === 4, [...Array(3).fill('restart SIGABRT 1 20'), 'end stopped 0']],
     ['events.scenario', { command: 'sleep', args: ['30'], stopTimeoutMs: 200 }, (of) => of('start').length, ['end stopped SIGKILL']],
     ['events.scenario', { command: '/no/such/file' }, () => false, ['giveUp ENOENT 0', 'end gaveUp null']],
+    // the system's loader failed: given up at once, not restarted
+    ['events.scenario', { command: 'sh', args: ['-c', 'echo "$0" >&2; exit 1', LOADER] }, () => false, [`diagnostic ${LOADER}`, 'giveUp ELOAD 1', 'end gaveUp 1']],
+    ['events.scenario', { command: 'sh', args: ['-c', 'exit 127'] }, () => false, ['giveUp ELOAD 1', 'end gaveUp 127']],
   ]) {
     const watcher = new SelectionWatcher({ command: SIM, env: scenarioEnv(scenario), ...options });
     const log = [];

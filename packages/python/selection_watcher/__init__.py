@@ -21,17 +21,21 @@ Callbacks (all optional) run on the watcher's own thread, one at a time:
                                            after delay seconds (returncode -N: killed by signal N)
     on_permission_denied()                 no accessibility access; it is not restarted
     on_give_up(returncode, failures, error)
-                                           it kept dying, or could not be started at all (error)
+                                           it kept dying (error None), or could not be started
+                                           (error: the OSError) or loaded (a LoadError: the
+                                           system's loader failed) at all; no restart would help
     on_end(end)                            the last call: end.reason is "stopped",
                                            "permission_denied" or "gave_up"
-Do not call stop() from a callback and wait there for its end: the end is delivered on that same
-thread. stop() from a callback only asks; wait() from elsewhere.
+In a GUI application, hand each call over to the toolkit's thread (tkinter's root.after, a Qt
+signal): see docs/integration.md. Do not call stop() from a callback and wait there for its end:
+the end is delivered on that same thread. stop() from a callback only asks; wait() from elsewhere.
 """
 
 import json
 import logging
 import os
 import queue
+import re
 import subprocess
 import sys
 import threading
@@ -40,6 +44,12 @@ from typing import NamedTuple, Optional
 
 PERMISSION_DENIED = "ax_permission_denied"
 PERMISSION_DENIED_STATUS = 2
+# How the system says it could not load the executable: the loader's exit statuses (POSIX shells'
+# 126 and 127; Windows' missing DLL, missing entry point, bad image) and its lines on stderr
+# (glibc, musl, macOS's dyld). The watcher itself never ends so.
+LOADER_STATUSES = (126, 127, 0xC0000135, 0xC0000139, 0xC000007B)
+LOADER_LINE = re.compile(r"error while loading shared libraries|version `[^']*' not found|^dyld(\[\d+\])?: "
+                         r"|Error (loading shared librar|relocating)")
 
 log = logging.getLogger("selection_watcher")
 
@@ -79,6 +89,10 @@ def find_executable(command: Optional[str] = None, env=os.environ, platform: str
     if command or env.get("SELECTION_WATCHER"):
         return command or env["SELECTION_WATCHER"]
     return bundled if os.path.isfile(bundled) else "selection-watcher"
+
+
+class LoadError(OSError):
+    """The system could not load the watcher's executable (a missing library, say): the reason."""
 
 
 class End(NamedTuple):
@@ -155,7 +169,10 @@ class SelectionWatcher:
         return process.pid if process else None
 
     def start(self) -> "SelectionWatcher":
-        self._thread.start()
+        """Starts the watcher; once only: a second call, or one after stop(), does nothing."""
+        with self._lock:
+            if self._thread.ident is None and not self._stopping.is_set():
+                self._thread.start()
         return self
 
     def stop(self) -> Optional[End]:
@@ -206,10 +223,14 @@ class SelectionWatcher:
                 return self._finish("gave_up", None)
             started = time.monotonic()
             self.on_start(process.pid)
-            denied, returncode = self._serve(process)
+            denied, loader_line, returncode = self._serve(process)
             with self._lock:
                 self._process = None
 
+            if loader_line or returncode in LOADER_STATUSES:
+                reason = loader_line or f"exit status {returncode}"
+                self.on_give_up(returncode, 1, LoadError(f"the system could not load it: {reason}"))
+                return self._finish("gave_up", returncode)
             if denied or returncode == PERMISSION_DENIED_STATUS:
                 self.on_permission_denied()
                 return self._finish("permission_denied", returncode)
@@ -230,11 +251,11 @@ class SelectionWatcher:
                 return self._finish("stopped", returncode)
 
     # Reads both outputs of one watcher to their end and hands every line to this thread, so that
-    # every callback runs here; returns whether it reported the permission error, and its exit
-    # status once reaped. One reader thread per output, because Windows cannot wait on pipes
+    # every callback runs here; returns whether it reported the permission error, the system
+    # loader's complaint on stderr if any, and its exit status once reaped. One reader thread per output, because Windows cannot wait on pipes
     # with select().
     def _serve(self, process):
-        denied = False
+        denied, loader_line = False, None
         pending = {process.stdout: b"", process.stderr: b""}
         chunks = queue.Queue()
         for stream in pending:
@@ -250,6 +271,7 @@ class SelectionWatcher:
             for raw in lines:
                 line = raw.decode("utf-8", "replace")
                 if stream is process.stderr:
+                    loader_line = loader_line or (line if LOADER_LINE.search(line) else None)
                     self.on_diagnostic(line)
                 elif self._on_line(line):
                     denied = True
@@ -257,7 +279,7 @@ class SelectionWatcher:
         with self._lock:
             for stream in (process.stdin, process.stdout, process.stderr):
                 stream.close()
-        return denied, returncode
+        return denied, loader_line, returncode
 
     # Hands one event line on; true for the permission error.
     def _on_line(self, line):

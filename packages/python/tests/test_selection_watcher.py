@@ -18,6 +18,7 @@ CLEARED = {"selection": False}
 SCRIPTED = [FIREFOX, CLEARED, FIREFOX, CLEARED, {"selection": True, "app": "com.google.Chrome", "bounds": {"x": -20, "y": 5, "width": 41, "height": 10}},
             CLEARED, FIREFOX, CLEARED, {"selection": True, "app": "org.mozilla.firefox"}]
 ABRT = -signal.SIGABRT
+LOADER = "selection-watcher: /lib/x86_64-linux-gnu/libc.so.6: version `GLIBC_2.36' not found (required by selection-watcher)"
 
 
 def scenario_env(name):
@@ -39,11 +40,15 @@ class SelectionWatcherTest(unittest.TestCase):
             ("crash-soon.scenario", dict(initial_delay=0.02, healthy_after=0.1, max_quick_failures=2), lambda: len(of("start")) == 4, [("restart", (ABRT, 1, 0.02))] * 3 + [("end", End("stopped", 0))], None, None),
             ("events.scenario", dict(command="sleep", args=["30"], stop_timeout=0.2), lambda: of("start"), [("end", End("stopped", -signal.SIGKILL))], None, None),
             ("events.scenario", dict(command="/no/such/file"), bool, [("give_up", (None, 0, "FileNotFoundError")), ("end", End("gave_up", None))], None, None),
+            # the system's loader failed: given up at once, not restarted
+            ("events.scenario", dict(command="sh", args=["-c", 'echo "$0" >&2; exit 1', LOADER]), bool, [("diagnostic", LOADER), ("give_up", (1, 1, "LoadError")), ("end", End("gave_up", 1))], None, None),
+            ("events.scenario", dict(command="sh", args=["-c", "exit 127"]), bool, [("give_up", (127, 1, "LoadError")), ("end", End("gave_up", 127))], None, None),
         ]:
             log.clear()
             record = lambda name: lambda *args: log.append((name, args[0] if len(args) == 1 else args))
             callbacks = {f"on_{name}": record(name) for name in ("start", "selection", "diagnostic", "unexpected", "restart", "permission_denied", "give_up", "end")}
-            watcher = SelectionWatcher(options.pop("command", SIM), env=scenario_env(scenario), **callbacks, **options).start()
+            # started twice: one watcher all the same
+            watcher = SelectionWatcher(options.pop("command", SIM), env=scenario_env(scenario), **callbacks, **options).start().start()
             deadline = time.monotonic() + 10
             while not done() and not of("end"):
                 self.assertLess(time.monotonic(), deadline, f"timed out on {scenario}")
