@@ -6,7 +6,7 @@
 set -euo pipefail
 # Highest version per name space, as on Ubuntu 22.04 (glibc 2.35, libstdc++6 and libgcc-s1 of GCC 12).
 declare -A floor=([GLIBC]=2.35 [GLIBCXX]=3.4.30 [CXXABI]=1.3.13 [GCC]=12.0.0)
-allowed='^(libatspi\.so\.0|libgobject-2\.0\.so\.0|libglib-2\.0\.so\.0|libdbus-1\.so\.3|libstdc\+\+\.so\.6|libgcc_s\.so\.1|libm\.so\.6|libc\.so\.6|ld-linux-(x86-64|aarch64)\.so\.[12])$'
+allowed='^(libatspi\.so\.0|libgobject-2\.0\.so\.0|libglib-2\.0\.so\.0|libdbus-1\.so\.3|libX11\.so\.6|libXi\.so\.6|libstdc\+\+\.so\.6|libgcc_s\.so\.1|libm\.so\.6|libc\.so\.6|ld-linux-(x86-64|aarch64)\.so\.[12])$'
 status=0
 for exe in "$@"; do
   while read -r space version; do
