@@ -7,7 +7,6 @@
 #include <sstream>
 
 #include "reporting/snapshot.h"
-#include "reporting/state.h"
 #include "tests/support.h"
 
 namespace sw::test {
