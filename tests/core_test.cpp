@@ -9,13 +9,11 @@
 #endif
 
 #include <algorithm>
-#include <cmath>
 #include <limits>
 #include <thread>
 
 #include "reporting/evaluator.h"
 #include "watch/followup.h"
-#include "watch/observer.h"
 #include "tests/support.h"
 
 namespace sw::test {

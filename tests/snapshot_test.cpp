@@ -7,7 +7,6 @@
 #include <sstream>
 
 #include "reporting/snapshot.h"
-#include "reporting/state.h"
 #include "tests/support.h"
 
 namespace sw::test {
@@ -29,16 +28,21 @@ protected:
         currentAXApp = platform::createApplicationElement(kBrowser);
         page = sim::selectPageText(kBrowser, "in page", platform::Rect{1, 2, 3, 4});
     }
-    // The snapshot of `element` in focus as "text x,y,wxh" (the rectangle left out when absent),
-    // or "?" when the application did not answer. `attached`: as first asked after an attach.
+    // The snapshot of `element` in focus as "text x,y,wxh #n" (the rectangle left out when absent;
+    // n questions for the bounds of a range), or "? #n" when the application did not answer.
+    // `attached`: as first asked after an attach.
     std::string snapshot(int element, bool attached = true) {
         if (attached) boundsMayComeLater = true;
         sim::setFocused(kBrowser, Answer::of(sim::ElementRef{element}));
+        const auto questions = [] {
+            return sim::queryCount("AXBoundsForRange") + sim::queryCount("AXBoundsForTextMarkerRange");
+        };
+        const int before = questions();
         const SelectionInfo s = currentSelectionInfo();
         EXPECT_EQ(sim::liveObjects(), 1) << "only the watched application element may stay alive";
         std::ostringstream at;
         if (auto b = s.bounds) at << ' ' << b->x << ',' << b->y << ',' << b->width << 'x' << b->height;
-        return s.unanswered ? "?" : s.text + at.str();
+        return (s.unanswered ? "?" : s.text + at.str()) + " #" + std::to_string(questions() - before);
     }
     int page = 0;
 };
@@ -57,9 +61,7 @@ TEST_F(SnapshotTest, RectangleFromTheEndsOfTheRange) {
     frame(end, rect(40, 22, 20, 10));
     const auto asked = [&](Answer bounds, bool attached = true) {
         sim::setBoundsForMarkerRange(page, bounds);
-        const int before = sim::queryCount("AXBoundsForTextMarkerRange");
-        const std::string got = snapshot(page, attached);
-        return got + " #" + std::to_string(sim::queryCount("AXBoundsForTextMarkerRange") - before);
+        return snapshot(page, attached);
     };
     const std::pair<Answer, const char*> answers[] = {
         {Answer::empty(), "3"}, {Answer::failure(sim::kAXErrorFailure), "3"},
@@ -104,9 +106,7 @@ TEST_F(SnapshotTest, TextControlRectangle) {
         }
         sim::setBounds(field, row.bounds);
         sim::setAttribute(field, "AXFrame", rect(7, 8, 5, 6));
-        const int before = sim::queryCount("AXBoundsForRange");
-        const std::string got = snapshot(field);
-        EXPECT_EQ(got + " #" + std::to_string(sim::queryCount("AXBoundsForRange") - before), row.snapshot) << row.role;
+        EXPECT_EQ(snapshot(field), row.snapshot) << row.role;
     }
 }
 
@@ -119,11 +119,11 @@ TEST_F(SnapshotTest, SelectionOfTheWebAreaAboveTheFocus) {
         const char* between;  // their role
         Answer top;           // what the last of them answers for its parent
         const char* snapshot;
-    } rows[] = {{0, "AXGroup", Answer::of(sim::ElementRef{page}), "in page 1,2,3x4"},
-                {31, "AXGroup", Answer::of(sim::ElementRef{page}), "in page 1,2,3x4"},
-                {32, "AXGroup", Answer::of(sim::ElementRef{page}), ""},
-                {2, "AXWindow", Answer::of(sim::ElementRef{page}), ""},
-                {2, "AXGroup", busy, "?"}};
+    } rows[] = {{0, "AXGroup", Answer::of(sim::ElementRef{page}), "in page 1,2,3x4 #1"},
+                {31, "AXGroup", Answer::of(sim::ElementRef{page}), "in page 1,2,3x4 #1"},
+                {32, "AXGroup", Answer::of(sim::ElementRef{page}), " #0"},
+                {2, "AXWindow", Answer::of(sim::ElementRef{page}), " #0"},
+                {2, "AXGroup", busy, "? #0"}};
     for (const auto& row : rows) {
         const int focus = sim::addElement(kBrowser);
         int below = focus;
@@ -139,7 +139,7 @@ TEST_F(SnapshotTest, SelectionOfTheWebAreaAboveTheFocus) {
     const int frame = sim::addElement(kBrowser);  // a web area in focus answers for itself only
     sim::setAttribute(frame, "AXRole", Answer::of(sim::Text{"AXWebArea"}));
     sim::setAttribute(frame, "AXParent", Answer::of(sim::ElementRef{page}));
-    EXPECT_EQ(snapshot(frame), "");
+    EXPECT_EQ(snapshot(frame), " #0");
 }
 
 }  // namespace

@@ -19,39 +19,23 @@
 
 namespace sw::test {
 
+// The C runtime's descriptors: on Windows they stand for the handles the backend writes to.
 template <typename F>
 std::string written(int fd, F&& action) {
-#ifdef _WIN32
-    // The C runtime's descriptors stand for the handles the Windows backend writes to.
     std::fflush(stdout);
     FILE* capture = std::tmpfile();
     if (capture == nullptr) std::abort();
-    const int file = _fileno(capture), saved = _dup(fd);
-    _dup2(file, fd);
-    action();
-    std::fflush(stdout);
-    _dup2(saved, fd);
-    _close(saved);
-    std::string bytes(static_cast<std::size_t>(_lseek(file, 0, SEEK_END)), '\0');
-    _lseek(file, 0, SEEK_SET);
-    if (_read(file, bytes.data(), static_cast<unsigned>(bytes.size())) < 0) std::abort();
-    std::fclose(capture);
-    return bytes;
-#else
-    std::fflush(stdout);
-    char path[] = "/tmp/sw-capture-XXXXXX";
-    const int file = ::mkstemp(path), saved = ::dup(fd);
-    ::unlink(path);
+    const int file = ::fileno(capture), saved = ::dup(fd);
     ::dup2(file, fd);
     action();
     std::fflush(stdout);
     ::dup2(saved, fd);
-    std::string bytes(::lseek(file, 0, SEEK_END), '\0');
-    if (::pread(file, bytes.data(), bytes.size(), 0) < 0) std::abort();
     ::close(saved);
-    ::close(file);
+    std::string bytes(static_cast<std::size_t>(::lseek(file, 0, SEEK_END)), '\0');
+    ::lseek(file, 0, SEEK_SET);
+    if (::read(file, bytes.data(), static_cast<unsigned>(bytes.size())) < 0) std::abort();
+    std::fclose(capture);
     return bytes;
-#endif
 }
 
 class SimTest : public ::testing::Test {

@@ -10,7 +10,6 @@
 #include <unistd.h>
 
 #include <algorithm>
-#include <array>
 #include <cstdio>
 #include <cstdlib>
 #include <limits>
@@ -25,16 +24,8 @@
 #include "watch/followup.h"
 #include "watch/observer.h"
 
-#if defined(__has_feature)
-#if __has_feature(address_sanitizer)
-#define SW_SANITIZED 1
-#endif
-#elif defined(__SANITIZE_ADDRESS__)
-#define SW_SANITIZED 1
-#endif
-#ifdef SW_SANITIZED
-#include <sanitizer/common_interface_defs.h>
-#endif
+// Defined by the sanitizers' runtime when there is one.
+extern "C" [[gnu::weak]] void __sanitizer_set_report_fd(void* fd);
 
 namespace sw::fuzz {
 namespace {
@@ -469,9 +460,7 @@ void endProgram() {
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
     using namespace sw::fuzz;
     realStderr = ::fcntl(2, F_DUPFD_CLOEXEC, 3);
-#ifdef SW_SANITIZED
-    __sanitizer_set_report_fd(reinterpret_cast<void*>(static_cast<std::intptr_t>(realStderr)));
-#endif
+    if (__sanitizer_set_report_fd) __sanitizer_set_report_fd(reinterpret_cast<void*>(std::intptr_t{realStderr}));
     for (Capture* c : {&out, &err}) c->file = ::fileno(std::tmpfile());
     // A rectangle asked again after 50 and 150 ms is asked again at once: the desktop's answers
     // do not change with time.

@@ -132,25 +132,56 @@ def verdict(outcomes, ci):
     return line, 0 if passed and not failed and not (ci and skipped) else 1
 
 
+def exited(watcher):
+    """After the input closed: status 0 within a second, and no selected word in any output."""
+    status, seconds = watcher.close()
+    output = "".join(line for _, line in watcher.lines.all) + watcher.stderr()
+    check(status == 0 and seconds < 1, f"exit status {status} after {seconds:.2f} s")
+    check(not [w for w in page.SELECTED_WORDS if w in output], "selected text in the watcher's output")
+    return f"status 0 after {seconds:.2f} s, standard error {watcher.stderr()!r}"
+
+
+def cleared(line, after):
+    check(line == '{"selection":false}\n', f"expected a cleared line, got {line!r}")
+    return "cleared " + after
+
+
+def run_case(run, step, label, case, steps, shot):
+    """Runs a case's steps, printing its line; "ok", "unpainted" (pixels not compared) or "FAIL"."""
+    run.unpainted = False
+    try:
+        check(any(s[0] == "start" for s in steps) or run.watcher and run.watcher.proc.poll() is None,
+              "the watcher has ended")
+        figures = "; ".join(step(run, *s, shot + ".png") for s in steps)
+        print(f"ok   {label} {case}: {figures}", flush=True)
+        return "unpainted" if run.unpainted else "ok"
+    except ERRORS as e:
+        print(f"FAIL {label} {case}: {e}", flush=True)
+        run.view.recover(run.watcher, shot + "-failed.png")
+        return "FAIL"
+
+
+def keep_lines(watcher, path):
+    """Saves what the watcher wrote, then ends it."""
+    with open(path, "w", encoding="utf-8") as f:
+        f.writelines([line for _, line in watcher.lines.all] + ["--\n", watcher.stderr()])
+    watcher.kill()
+
+
 def step(run, action, argument, expected, shot):
     if action == "start":
         run.watcher = desktop.Watcher(run.exe, types.SimpleNamespace(dir=run.out, env=os.environ))
     run.view.act(action, argument)
     began = time.monotonic()
     if expected == "exit":
-        status, seconds = run.watcher.close()
-        output = "".join(line for _, line in run.watcher.lines.all) + run.watcher.stderr()
-        check(status == 0 and seconds < 1, f"exit status {status} after {seconds:.2f} s")
-        check(not [w for w in page.SELECTED_WORDS if w in output], "selected text in the watcher's output")
-        return f"status 0 after {seconds:.2f} s, standard error {run.watcher.stderr()!r}"
+        return exited(run.watcher)
     line = run.watcher.lines.next(15)
     at = run.watcher.lines.all[-1][0]
     since = at - run.view.released
     told = " (after every follow-up: a notification told it)" if since > 1.2 else ""
     after = f"after {max(0, at - began):.2f} s, {since:.2f} s after the last button release{told}"
     if expected == "cleared":
-        check(line == '{"selection":false}\n', f"expected a cleared line, got {line!r}")
-        return "cleared " + after
+        return cleared(line, after)
     reported = check_present(line, run.bundle, run.view.frame, run.view.press)
     figures = f"{after}, window {rounded(run.view.frame)}, press {rounded(run.view.press)}"
     if not run.view.screen:
@@ -178,24 +209,13 @@ def run_browser(bundle, app, exe, screen, out):
         print(f"     {bundle}: window at {rounded(run.view.frame)} (asked for {mac.GEOMETRY}), page at "
               f"{rounded(run.view.origin) or 'a place read after the first line'}", flush=True)
         for n, (case, steps) in enumerate(MAC_CASES, 1):
-            shot, run.unpainted = os.path.join(out, f"{bundle}-{n:02d}"), False
-            try:
-                check(n == 1 or run.watcher and run.watcher.proc.poll() is None, "the watcher has ended")
-                figures = "; ".join(step(run, *s, shot + ".png") for s in steps)
-                print(f"ok   {bundle} {case}: {figures}", flush=True)
-                results.append("unpainted" if run.unpainted else "ok")
-            except ERRORS as e:
-                print(f"FAIL {bundle} {case}: {e}", flush=True)
-                results.append("FAIL")
-                run.view.recover(run.watcher, shot + "-failed.png")
+            results.append(run_case(run, step, bundle, case, steps, os.path.join(out, f"{bundle}-{n:02d}")))
     except ERRORS as e:
         print(f"FAIL {bundle} start: {e}", flush=True)
         results.append("FAIL")
     finally:
         if run.watcher:
-            with open(os.path.join(out, bundle + "-watcher.txt"), "w") as f:
-                f.writelines([line for _, line in run.watcher.lines.all] + ["--\n", run.watcher.stderr()])
-            run.watcher.kill()
+            keep_lines(run.watcher, os.path.join(out, bundle + "-watcher.txt"))
         if run.pid:
             mac.stop_browser(bundle, run.pid)
         shutil.rmtree(folder, ignore_errors=True)

@@ -72,35 +72,34 @@ VERDICTS = [(IMG, False, 0, "8 passed, 0 failed"), (IMG, True, 0, "8 passed, 0 f
             ({b: "not installed" for b in e2e.IMAGE}, False, 1, "0 passed, 0 failed"),
             ({}, False, 1, "0 passed")]
 
+
+
+def outcome(call, error):
+    """What `call` returned, or the `error` it raised."""
+    try:
+        return call()
+    except error as e:
+        return e
+
+
 failures = []
 for line, error in LINES:
-    try:
-        e2e.check_present(line, CHROME, (80, 60, 1000, 660), (200, 150))
-        got = None
-    except AssertionError as e:
-        got = str(e)
-    if (got is None) != (error is None) or error and error not in got:
+    got = outcome(lambda: e2e.check_present(line, CHROME, (80, 60, 1000, 660), (200, 150)), AssertionError)
+    if isinstance(got, AssertionError) != (error is not None) or error and error not in str(got):
         failures.append(f"{line!r}: {got!r}, expected {error!r}")
 failures += [f"rules for {r} against {p}" for r, p, *want in RECTS
              if [e2e.matches(rule, r, p) for rule in ("exact", "contains")] != want]
 width, height, bpp, pixels = mac.png_pixels(PNG)
 if (width, height, bpp, zlib.crc32(pixels)) != (8, 12, 4, 0xe331eba0):
     failures.append("PNG decoded wrong")
-for n, data in enumerate(BROKEN_PNGS):
-    try:
-        mac.png_pixels(data)
-        failures.append(f"damaged PNG {n} decoded")
-    except ValueError:
-        pass
+failures += [f"damaged PNG {n} decoded" for n, data in enumerate(BROKEN_PNGS)
+             if not isinstance(outcome(lambda: mac.png_pixels(data), ValueError), ValueError)]
 boxes = [mac.colour_box(4, 3, PIXELS, colour) for colour in (mac.MAGENTA, mac.GREEN)]
 failures += [] if boxes == [(1, 0, 3, 2), (2, 0, 1, 1)] else [f"colour boxes {boxes}"]
 failures += [f"{box} in {region} at {w} pixels: {mac.to_points(box, region, w)}"
              for box, region, w, want in SCALED if mac.to_points(box, region, w) != want]
 for items, want in SELECT_ALL:
-    try:
-        got = mac.select_all_item(items)
-    except mac.desktop.DesktopError as e:
-        got = str(e)
+    got = str(outcome(lambda: mac.select_all_item(items), mac.desktop.DesktopError))
     if want not in got:
         failures.append(f"command-A among {items}: {got!r}, expected {want!r}")
 failures += [f"verdict {outcomes} (ci {ci}): {got}" for outcomes, ci, status, said in VERDICTS

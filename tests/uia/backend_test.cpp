@@ -45,18 +45,15 @@ struct Range : Fake<com::IUIAutomationTextRange> {
     }
 };
 
-struct Selection : Fake<com::IUIAutomationTextRangeArray> {
+// A Text pattern and its selection: the ranges selected.
+struct Pattern : Fake<com::IUIAutomationTextPattern>, Fake<com::IUIAutomationTextRangeArray> {
     std::vector<Range*> ranges;
+    HRESULT STDMETHODCALLTYPE GetSelection(com::IUIAutomationTextRangeArray** out) override {
+        return *out = this, S_OK;
+    }
     HRESULT STDMETHODCALLTYPE get_Length(int* n) override { return *n = int(ranges.size()), S_OK; }
     HRESULT STDMETHODCALLTYPE GetElement(int i, com::IUIAutomationTextRange** out) override {
         return *out = ranges[i], S_OK;
-    }
-};
-
-struct Pattern : Fake<com::IUIAutomationTextPattern> {
-    Selection selection;
-    HRESULT STDMETHODCALLTYPE GetSelection(com::IUIAutomationTextRangeArray** out) override {
-        return *out = &selection, S_OK;
     }
 };
 
@@ -80,19 +77,8 @@ struct Element : Fake<com::IUIAutomationElement> {
     HRESULT STDMETHODCALLTYPE get_CurrentBoundingRectangle(RECT* out) override { return *out = rect, S_OK; }
 };
 
-struct Walker : Fake<com::IUIAutomationTreeWalker> {
-    HRESULT STDMETHODCALLTYPE GetParentElement(com::IUIAutomationElement* e,
-                                               com::IUIAutomationElement** out) override {
-        return *out = static_cast<Element*>(e)->parent, S_OK;
-    }
-    HRESULT STDMETHODCALLTYPE GetFirstChildElement(com::IUIAutomationElement* e,
-                                                   com::IUIAutomationElement** out) override {
-        return *out = static_cast<Element*>(e)->child, S_OK;
-    }
-};
-
-struct Automation : Fake<com::IUIAutomation> {
-    Walker walker;
+// UI Automation, and the walker of its trees.
+struct Automation : Fake<com::IUIAutomation>, Fake<com::IUIAutomationTreeWalker> {
     std::map<HWND, Element*> windows;
     std::vector<HRESULT> answers;  // of the next registrations, then S_OK
     std::vector<std::pair<Element*, com::IUIAutomationEventHandler*>> heard, removed;
@@ -100,10 +86,18 @@ struct Automation : Fake<com::IUIAutomation> {
         return *out = windows[static_cast<HWND>(hwnd)], S_OK;
     }
     HRESULT STDMETHODCALLTYPE get_ControlViewWalker(com::IUIAutomationTreeWalker** out) override {
-        return *out = &walker, S_OK;
+        return *out = this, S_OK;
     }
     HRESULT STDMETHODCALLTYPE get_RawViewWalker(com::IUIAutomationTreeWalker** out) override {
-        return *out = &walker, S_OK;
+        return *out = this, S_OK;
+    }
+    HRESULT STDMETHODCALLTYPE GetParentElement(com::IUIAutomationElement* e,
+                                               com::IUIAutomationElement** out) override {
+        return *out = static_cast<Element*>(e)->parent, S_OK;
+    }
+    HRESULT STDMETHODCALLTYPE GetFirstChildElement(com::IUIAutomationElement* e,
+                                                   com::IUIAutomationElement** out) override {
+        return *out = static_cast<Element*>(e)->child, S_OK;
     }
     HRESULT STDMETHODCALLTYPE AddAutomationEventHandler(com::EVENTID, com::IUIAutomationElement* e,
                                                         com::TreeScope, com::IUIAutomationCacheRequest*,
@@ -125,7 +119,7 @@ struct Automation : Fake<com::IUIAutomation> {
 Automation& automation() {
     static auto* a = [] {
         auto* made = new Automation;
-        uia::replaceAutomation(made);
+        uia::replaceAutomation(static_cast<com::IUIAutomation*>(made));
         return made;
     }();
     return *a;
@@ -138,33 +132,30 @@ TEST(Backend, RectanglesAreTheUnionOfLinesWithAnAreaAndNoAreaIsNoAnswerYet) {
     const struct {
         std::vector<std::vector<double>> ranges;
         std::vector<double> bounds;  // none: no answer yet
+        HRESULT answer = S_OK;
+        platform::AXError error = platform::kAXErrorSuccess;
     } rows[] = {
         {{{10, 20, 30, 8}, {5, 28, 50, 8}}, {5, 20, 50, 16}},
         {{{10, 20, 30, 8}, {40, 40, 10, 10, 0, 0, 0, 0}}, {10, 20, 40, 30}},
         // Firefox's lines before their bounds are cached, Chromium's before its text boxes exist.
         {{{}}, {}},
         {{{10, 20, 0, 0}, {7, 7, 5, 0}}, {}},
+        {{{10, 20, 30, 8}}, {}, com::UIA_E_TIMEOUT, platform::kAXErrorCannotComplete},
     };
     for (const auto& row : rows) {
         std::vector<Range> ranges(row.ranges.size());
         std::vector<uia::TextRange> held;
         for (std::size_t i = 0; i < ranges.size(); ++i) {
             ranges[i].rects = row.ranges[i];
+            ranges[i].answer = row.answer;
             held.push_back(uia::TextRange::share(&ranges[i]));
         }
         platform::AXError error = 1;
         const auto b = uia::boundsOf(held, error);
         const std::vector<double> got = b ? std::vector{b->x, b->y, b->width, b->height} : std::vector<double>{};
-        EXPECT_EQ(error, platform::kAXErrorSuccess);
+        EXPECT_EQ(error, row.error);
         EXPECT_EQ(got, row.bounds);
     }
-    Range late;
-    late.answer = com::UIA_E_TIMEOUT;
-    std::vector<uia::TextRange> held;
-    held.push_back(uia::TextRange::share(&late));
-    platform::AXError error = 0;
-    EXPECT_FALSE(uia::boundsOf(held, error));
-    EXPECT_EQ(error, platform::kAXErrorCannotComplete);
 }
 
 // A caret (an empty range, as Firefox answers when nothing is selected) is no selection: the climb
@@ -177,11 +168,11 @@ TEST(Backend, CaretRangesAreNothingAndSizesComeFromBoundingRectangles) {
     document.name = "document", document.type = com::UIA_DocumentControlTypeId;
     field.name = "field", field.type = com::UIA_EditControlTypeId, field.parent = &document;
     Pattern documentText, fieldText;
-    fieldText.selection.ranges = {&caret};
+    fieldText.ranges = {&caret};
     field.pattern = &fieldText, document.pattern = &documentText;
     field.rect = {-30, 40, 70, 60};
     for (const auto& [selected, expected] : {std::pair{&caret, ""}, std::pair{&words, "selected words"}}) {
-        documentText.selection.ranges = {selected};
+        documentText.ranges = {selected};
         platform::Owned value;
         ASSERT_EQ(platform::copyAttributeValue(object(field).get(), "AXSelectedText", value), 0);
         EXPECT_EQ(platform::stringValue(value.get()), expected);

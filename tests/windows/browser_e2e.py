@@ -63,7 +63,6 @@ BROWSERS = {
     "edge": ("com.microsoft.edgemac", "msedge.exe", r"Microsoft\Edge\Application", "chromium", "line"),
     "firefox": ("org.mozilla.firefox", "firefox.exe", "Mozilla Firefox", "firefox", "exact"),
 }
-ERRORS = (AssertionError, desktop.DesktopError, OSError, subprocess.SubprocessError, ValueError)
 
 
 def line_rule(reported, painted, scale):
@@ -113,16 +112,11 @@ def step(run, action, argument, expected, shot):
             line = None
         return at_worst_cleared(line, run.app, run.view.frame)
     if expected == "exit":
-        status, seconds = run.watcher.close()
-        output = "".join(line for _, line in run.watcher.lines.all) + run.watcher.stderr()
-        macos.check(status == 0 and seconds < 1, f"exit status {status} after {seconds:.2f} s")
-        macos.check(not [w for w in page.SELECTED_WORDS if w in output], "selected text in the watcher's output")
-        return f"status 0 after {seconds:.2f} s, standard error {run.watcher.stderr()!r}"
+        return macos.exited(run.watcher)
     line = run.watcher.lines.next(15)
     after = f"after {max(0, run.watcher.lines.all[-1][0] - began):.2f} s"
     if expected == "cleared":
-        macos.check(line == '{"selection":false}\n', f"expected a cleared line, got {line!r}")
-        return "cleared " + after
+        return macos.cleared(line, after)
     reported = macos.check_present(line, run.app, run.view.frame, run.view.press)
     painted = win.painted_box(run.view.region, mac.MAGENTA, shot)
     rule = "contains" if expected == "contains" else run.rule
@@ -150,26 +144,16 @@ def run_browser(name, exe, watcher, out, other, native=True):
         run.view = win.View(found[0][0], os.path.join(out, label + "-corner.png"))
         run.view.url = url
         for n, (case, steps) in enumerate(cases, 1):
-            case, shot = case.replace("Finder", "another program"), os.path.join(out, f"{label}-{n:02d}")
-            try:
-                fresh = any(a == "start" for a, _, _ in steps)
-                macos.check(fresh or run.watcher and run.watcher.proc.poll() is None, "the watcher has ended")
-                figures = "; ".join(step(run, *s, shot + ".png") for s in steps)
-                print(f"ok   {label} {case}: {figures}", flush=True)
-                outcomes.append((name, case, "ok"))
-            except ERRORS as e:
-                print(f"FAIL {label} {case}: {e}", flush=True)
-                outcomes.append((name, case, "FAIL"))
-                run.view.recover(run.watcher, shot + "-failed.png")
-    except ERRORS as e:
+            case = case.replace("Finder", "another program")
+            shot = os.path.join(out, f"{label}-{n:02d}")
+            outcomes.append((name, case, macos.run_case(run, step, label, case, steps, shot)))
+    except macos.ERRORS as e:
         print(f"FAIL {label} start: {e}", flush=True)
         outcomes.append((name, "start", "FAIL"))
         win.screenshot(os.path.join(out, label + "-start-failed.png"))
     finally:
         if run.watcher:
-            with open(os.path.join(out, label + "-watcher.txt"), "w", encoding="utf-8") as f:
-                f.writelines([line for _, line in run.watcher.lines.all] + ["--\n", run.watcher.stderr()])
-            run.watcher.kill()
+            macos.keep_lines(run.watcher, os.path.join(out, label + "-watcher.txt"))
         win.stop([h for h, _ in found], [p for _, p in found] + ([proc.pid] if proc else []))
         if policy:
             win.uia_policy(exe, False)
