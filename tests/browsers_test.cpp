@@ -79,8 +79,6 @@ const Scenario kScenarios[] = {
            platform::runMainRunLoop();
        },
        "PPP"}}},
-    {"a click that clears", kTwoLines,
-     {{selectTwoLines, "PPP"}, {[](const Page& p) { clickAway(p), sim::releaseMouseButton(); }, "CCC"}}},
     // A click leaves a caret, which WebKit tells of too.
     {"a click without its release", kTwoLines, {{selectTwoLines, "PPP"}, {clickAway, "CCC"}}},
     {"a selection a script takes away: WebKit tells nothing", kTwoLines,

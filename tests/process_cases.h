@@ -111,8 +111,10 @@ inline std::vector<Parent> sharedParents(const std::string& brokenPipe) {
 // (cleared, present, ...); r, c: the next diagnostic is the failed registration, the failed
 // creation; s: release a step; j: write junk into stdin; i, o, e: close stdin, stdout, stderr;
 // V, H: the version line, the help (the version line first, then text naming the protocol's
-// page, to the end); u: the next diagnostic refuses the argument "--verison"; w: wait 20 ms; x: close stdin, and the output ends within 100 ms, maybe after the line of an
-// evaluation under way. Then the child's ending, and no line cut short.
+// page, to the end); u: the next diagnostic refuses the argument "--verison"; w, W: wait 20 ms, 300 ms;
+// T: the output has ended within a second of the last close of stdin; x: close stdin, and the output
+// ends within 100 ms, maybe after the line of an evaluation under way. Then the child's ending, and
+// no line cut short.
 template <typename Child>
 void play(const Parent& run) {
     static const std::string junk = [] {  // binary, NULs and line feeds included
@@ -123,6 +125,7 @@ void play(const Parent& run) {
     SCOPED_TRACE(run.name);
     Child child(scenario(run.extra), run.setup, run.argument);
     std::istringstream script(run.script);
+    auto closed = std::chrono::steady_clock::now();
     for (char token; script >> token;) {
         SCOPED_TRACE(token);
         switch (token) {
@@ -155,8 +158,12 @@ void play(const Parent& run) {
             case 'c': EXPECT_EQ(child.readLine(2), "AXObserverCreate failed: -25204"); break;
             case 's': child.step(); break;
             case 'j': child.writeStdin(junk); break;
-            case 'i': child.close(0); break;
+            case 'i': child.close(0), closed = std::chrono::steady_clock::now(); break;
             case 'w': std::this_thread::sleep_for(std::chrono::milliseconds(20)); break;
+            case 'W': std::this_thread::sleep_for(std::chrono::milliseconds(300)); break;
+            case 'T':
+                EXPECT_LT(std::chrono::steady_clock::now() - closed, std::chrono::milliseconds(1000 + kExitSleepMs));
+                break;
             case 'x': {
                 const auto closed = std::chrono::steady_clock::now();
                 child.close(0);

@@ -39,10 +39,7 @@ IMAGE = ("com.apple.Safari", "com.google.Chrome", "org.mozilla.firefox", "com.mi
 # and a page's text area or input by its whole frame: they contain what is painted. Whether Chrome
 # and Edge on macOS report line or text boxes, and whether Safari's box across lines is the
 # selection's or the text's, only a Mac can say: every present line prints both boxes.
-RULES = {"com.apple.Safari": "exact", "com.google.Chrome": "contains",
-         "org.mozilla.firefox": "exact", "com.microsoft.edgemac": "contains",
-         "com.google.Chrome.canary": "contains", "com.brave.Browser": "contains",
-         "company.thebrowser.Browser": "contains"}
+RULES = dict(dict.fromkeys(mac.APPS, "contains"), **{"com.apple.Safari": "exact", "org.mozilla.firefox": "exact"})
 # Steps (action, argument, expected line), run in this order in one browser with one watcher.
 # Expected: "cleared", "present" (by the browser's rule), "contains", or "exit".
 EMPTY = ("empty", None, "cleared")

@@ -27,12 +27,9 @@ TEST(Identity, ExecutablesAndFoldersMapToIdentifiers) {
          {R"(C:\Program Files\WindowsApps\TheBrowserCompany.Arc_1.2.3.0_x64__ttt1ap7aakyb4\Arc.exe)"}},
         {std::nullopt,
          {R"(C:\Program Files\Google\Chrome Beta\Application\chrome.exe)",
-          R"(C:\Program Files\Google\Chrome Dev\Application\chrome.exe)",
           R"(C:\Users\a\AppData\Local\Chromium\Application\chrome.exe)",
           R"(C:\Program Files (x86)\Microsoft\Edge Beta\Application\msedge.exe)",
-          R"(C:\Users\a\AppData\Local\Microsoft\Edge SxS\Application\msedge.exe)",
           R"(C:\Program Files\Firefox Developer Edition\firefox.exe)",
-          R"(C:\Program Files\Firefox Nightly\firefox.exe)",
           R"(C:\Program Files\BraveSoftware\Brave-Browser-Beta\Application\brave.exe)",
           R"(C:\Tools\Arc.exe)", R"(C:\Windows\notepad.exe)", R"(C:\chrome.exe.bak)", ""}},
     };

@@ -7,7 +7,7 @@ Each installed browser is started fresh on the sample page, placed at the top le
 and brought to the front, and the cases of the macOS test run against it with one watcher; the
 input is real (SendInput). Every present line must name the browser, lie inside its window and
 contain the point the mouse pressed, and is compared with where the page painted the selection on
-the screen. One line per case, `ok`, `FAIL` or `skip`, then the verdict. Screenshots and the
+the screen. One line per case, `ok` or `FAIL`, then the macOS test's verdict. Screenshots and the
 watcher's lines are kept in DIR.
 """
 
@@ -78,18 +78,6 @@ def matches(rule, reported, painted, scale=1.0):
     return line_rule(reported, painted, scale) if rule == "line" else macos.matches(rule, reported, painted)
 
 
-def verdict(outcomes, ci, wanted):
-    """Exit status and last line from [(browser, case, "ok" | "FAIL" | "skip")]. With --ci every
-    wanted browser must have run and nothing may be skipped."""
-    count = {s: sum(1 for _, _, o in outcomes if o == s) for s in ("ok", "FAIL", "skip")}
-    missing = [b for b in wanted if not any(o[0] == b and o[2] != "skip" for o in outcomes)] if ci else []
-    failed = count["FAIL"] or not count["ok"] or ci and (count["skip"] or missing)
-    line = f"{count['ok']} passed, {count['FAIL']} failed, {count['skip']} skipped"
-    if missing or ci and count["skip"]:
-        line += f" (--ci: {', '.join(missing)} did not run)" if missing else " (--ci: skips fail)"
-    return (1 if failed else 0), line
-
-
 def at_worst_cleared(line, app, window):
     """With native UI Automation off: no line (nothing selected still), a cleared one, or a whole
     present line of the browser inside its window; what it was."""
@@ -127,7 +115,7 @@ def step(run, action, argument, expected, shot):
 
 
 def run_browser(name, exe, watcher, out, other, native=True):
-    """Prints a line per case; [(browser, case, outcome)]. Not `native`: the rows of older
+    """Prints a line per case; their results ("ok" or "FAIL"). Not `native`: the rows of older
     providers, with the browser's native UI Automation off."""
     app, _, _, kind, rule = BROWSERS[name]
     run = types.SimpleNamespace(app=app, rule=rule, exe=watcher, out=out, other=other, watcher=None)
@@ -146,10 +134,10 @@ def run_browser(name, exe, watcher, out, other, native=True):
         for n, (case, steps) in enumerate(cases, 1):
             case = case.replace("Finder", "another program")
             shot = os.path.join(out, f"{label}-{n:02d}")
-            outcomes.append((name, case, macos.run_case(run, step, label, case, steps, shot)))
+            outcomes.append(macos.run_case(run, step, label, case, steps, shot))
     except macos.ERRORS as e:
         print(f"FAIL {label} start: {e}", flush=True)
-        outcomes.append((name, "start", "FAIL"))
+        outcomes.append("FAIL")
         win.screenshot(os.path.join(out, label + "-start-failed.png"))
     finally:
         if run.watcher:
@@ -184,21 +172,17 @@ def main():
     out = os.path.abspath(args.out or win.fresh_folder())
     os.makedirs(out, exist_ok=True)
     print(f"screenshots and watcher lines in {out}", flush=True)
-    wanted, outcomes = args.browsers or list(BROWSERS), []
+    outcomes = {}
     other_hwnd, other_pids = win.other_window(out)
     try:
-        for name in wanted:
+        for name in args.browsers or BROWSERS:
             exe = win.installed(*BROWSERS[name][1:3])
-            if not exe:
-                print(f"skip {name}: not installed", flush=True)
-                outcomes.append((name, "installed", "skip"))
-                continue
-            print(f"--   {name}: {exe}", flush=True)
-            for native in (True, False):
-                outcomes += run_browser(name, exe, os.path.abspath(args.watcher), out, other_hwnd, native)
+            print(f"--   {name}: {exe or 'not installed'}", flush=True)
+            outcomes[name] = [r for native in (True, False) for r in run_browser(
+                name, exe, os.path.abspath(args.watcher), out, other_hwnd, native)] if exe else "not installed"
     finally:
         win.stop([other_hwnd], other_pids)
-    status, line = verdict(outcomes, args.ci, wanted)
+    line, status = macos.verdict(outcomes, args.ci)
     print(line, flush=True)
     return status
 
