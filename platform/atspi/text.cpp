@@ -359,6 +359,7 @@ Box measureOnce(const std::vector<Extent>& extents, Box& fallback) {
 
 constexpr int kMaxProbes = 80;       // children looked at per document
 constexpr int kEmptyNeighbours = 4;  // children without text passed over for one probe
+constexpr std::size_t kRouteSelections = 4;  // selections a remembered route asks again
 
 struct Run {
     AtspiAccessible* parent;
@@ -401,6 +402,31 @@ struct Run {
     }
 };
 
+// What the last look found in a document of Chromium's engine when the whole selection lay inside
+// the child holding the caret (a word or a few, clicked or dragged): the caret, the selections it
+// read on the way down, and what it concluded. The engine keeps one selection, so while the caret
+// and each of those selections answer as before, nothing else can be selected and the next look
+// concludes the same, in a third of the questions (a click brings four looks within a second).
+// Any other answer takes the whole route again.
+struct Route {
+    Accessible document;
+    int caret = -1;
+    std::vector<std::pair<Accessible, Ranges>> selections;
+    Ranges found;
+    std::string prefix;
+};
+
+Route& lastRoute() {
+    static auto* route = new Route;  // main thread only
+    return *route;
+}
+
+bool routeHolds(const Route& route) {
+    return std::ranges::all_of(route.selections, [](const auto& known) {
+        return !stalled() && selectedRanges(known.first.get()) == known.second;
+    });
+}
+
 // The document's selection as one range of its children's characters, and the start of what is
 // selected in the caret's child; none when the document is not one to read this way.
 std::optional<Ranges> selectionAroundCaret(AtspiAccessible* document, std::string& prefix) {
@@ -408,13 +434,24 @@ std::optional<Ranges> selectionAroundCaret(AtspiAccessible* document, std::strin
     GRef<AtspiText> text(atspi_accessible_get_text_iface(document));
     GRef<AtspiHypertext> hypertext(atspi_accessible_get_hypertext_iface(document));
     if (!text || !hypertext) return std::nullopt;
-    // Only a document whose text is all children; its own characters need its own answer.
     ErrorSink error;
+    Route& route = lastRoute();
+    std::optional<int> askedCaret;
+    if (route.document.get() == document && !stalled()) {
+        askedCaret = atspi_text_get_caret_offset(text.get(), error.out());
+        if (error.failed()) return std::nullopt;
+        if (*askedCaret == route.caret && routeHolds(route)) {
+            prefix = route.prefix;
+            return route.found;
+        }
+    }
+    route = {};
+    // Only a document whose text is all children; its own characters need its own answer.
     const int count = characterCount(document);
     if (count <= 0) return Ranges{};  // an empty page, or one too busy to answer
     const int links = atspi_hypertext_get_n_links(hypertext.get(), error.out());
     if (error.failed() || links != count) return std::nullopt;
-    const int caret = atspi_text_get_caret_offset(text.get(), error.out());
+    const int caret = askedCaret ? *askedCaret : atspi_text_get_caret_offset(text.get(), error.out());
     if (error.failed()) return std::nullopt;
     if (caret < 0) return Ranges{};  // no caret in this document: nothing selected in it
     // The caret can sit at the start of the child after a selection (a paragraph selected by a
@@ -426,9 +463,18 @@ std::optional<Ranges> selectionAroundCaret(AtspiAccessible* document, std::strin
         const Ranges own = selectedRanges(child.get());
         if (own.empty()) continue;
         Run run{document, offset, count};
-        const int from = own.front().first == 0 ? run.end(-1) : offset;
-        const int to = own.back().second >= characterCount(child.get()) ? run.end(1) : offset;
+        const bool before = own.front().first == 0;
+        const bool after = own.back().second >= characterCount(child.get());
+        const int from = before ? run.end(-1) : offset;
+        const int to = after ? run.end(1) : offset;
         prefix = selectionPrefix(child.get(), own);
+        if (!before && !after && !prefix.empty() && !stalled() &&
+            learnt().selections.size() <= kRouteSelections) {
+            route = {Accessible::share(document), caret, {}, {{from, to + 1}}, prefix};
+            for (const auto& [object, ranges] : learnt().selections) {
+                route.selections.emplace_back(Accessible::share(object), ranges);
+            }
+        }
         return Ranges{{from, to + 1}};
     }
     return Ranges{};
@@ -639,6 +685,7 @@ ProcessId processOf(AtspiAccessible* accessible) {
 void forgetProcess(const std::string& bus) {
     knownProcesses().erase(bus);
     knownChromium().erase(bus);
+    if (busNameOf(lastRoute().document.get()) == bus) lastRoute() = {};
 }
 
 void forgetBusName(const std::string& bus) {
