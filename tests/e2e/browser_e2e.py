@@ -244,13 +244,15 @@ def run(engine, exe, kind):
         view.click_empty()
         expect_cleared()
 
-        step("closing standard input while a rectangle is measured ends the watcher with status 0 "
-             "within a second")
+        step("closing standard input while a rectangle is measured (right after the key where none "
+             "is) ends the watcher with status 0 within a second")
         with open(calls) as f:
             f.seek(0, os.SEEK_END)
             d.key("ctrl+a")
-            desktop.wait_for("a measurement", lambda: any(MEASURING.search(l) for l in f.readlines()),
-                             interval=0.001)
+            if bounded:
+                desktop.wait_for("a measurement",
+                                 lambda: any(MEASURING.search(l) for l in f.readlines()),
+                                 interval=0.001)
         status, seconds = watcher.close()
         check(status == 0 and seconds < 1, f"exit status {status} after {seconds:.2f} s")
 
