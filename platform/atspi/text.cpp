@@ -425,8 +425,8 @@ std::optional<Ranges> selectionAroundCaret(AtspiAccessible* document, std::strin
     GRef<AtspiText> text(atspi_accessible_get_text_iface(document));
     GRef<AtspiHypertext> hypertext(atspi_accessible_get_hypertext_iface(document));
     if (!text || !hypertext) return std::nullopt;
-    ErrorSink error;
     // Only a document whose text is all children; its own characters need its own answer.
+    ErrorSink error;
     const int count = characterCount(document);
     if (count <= 0) return Ranges{};  // an empty page, or one too busy to answer
     const int links = atspi_hypertext_get_n_links(hypertext.get(), error.out());
