@@ -81,6 +81,8 @@ class CallCounter:
                         *subprocess.run(["pkg-config", "--cflags", "dbus-1"], capture_output=True,
                                         text=True, check=True).stdout.split(), "-ldl"], check=True)
         self.env = {"LD_PRELOAD": library, "SW_CALL_COUNT": self.path}
+        if "SW_CALL_LOG" in os.environ:
+            self.env["SW_CALL_LOG"] = os.environ["SW_CALL_LOG"]
         self.last = 0
 
     def _read(self):

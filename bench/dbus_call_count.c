@@ -4,7 +4,8 @@
 // process runs, one counter of all calls, then the monotonic time in nanoseconds of each of the
 // last kTimes calls (call n at slot n % kTimes), so that calls can be told apart by when they came.
 // With SW_CALL_LOG set, each call is also appended to that file as a line: the monotonic time in
-// nanoseconds, the interface and member, and the destination.
+// nanoseconds, the interface and member, the destination, and "dispatching" when the call is made
+// while a message is being handed out (an event callback, or libatspi's own handling of one).
 #define _GNU_SOURCE
 #include <dbus/dbus.h>
 #include <dlfcn.h>
@@ -17,6 +18,7 @@
 
 enum { kTimes = 4096 };
 static unsigned long* counters;
+static __thread int dispatching;
 
 static void note(DBusMessage* message) {
     if (counters == NULL) {
@@ -42,9 +44,10 @@ static void note(DBusMessage* message) {
         const char* interface = dbus_message_get_interface(message);
         const char* member = dbus_message_get_member(message);
         const char* destination = dbus_message_get_destination(message);
-        const int length = snprintf(line, sizeof line, "%lu %s.%s %s\n", counters[1 + n % kTimes],
+        const int length = snprintf(line, sizeof line, "%lu %s.%s %s%s\n", counters[1 + n % kTimes],
                                     interface ? interface : "", member ? member : "",
-                                    destination ? destination : "(peer)");
+                                    destination ? destination : "(peer)",
+                                    dispatching > 0 ? " dispatching" : "");
         if (length > 0) (void)!write(log, line, length < (int)sizeof line ? (size_t)length : sizeof line - 1);
     }
 }
@@ -68,4 +71,22 @@ dbus_bool_t dbus_connection_send(DBusConnection* c, DBusMessage* m, dbus_uint32_
     if (real == NULL) real = dlsym(RTLD_NEXT, "dbus_connection_send");
     note(m);
     return real(c, m, serial);
+}
+
+DBusDispatchStatus dbus_connection_dispatch(DBusConnection* c) {
+    static DBusDispatchStatus (*real)(DBusConnection*);
+    if (real == NULL) real = dlsym(RTLD_NEXT, "dbus_connection_dispatch");
+    ++dispatching;
+    const DBusDispatchStatus status = real(c);
+    --dispatching;
+    return status;
+}
+
+dbus_bool_t dbus_connection_read_write_dispatch(DBusConnection* c, int timeout) {
+    static dbus_bool_t (*real)(DBusConnection*, int);
+    if (real == NULL) real = dlsym(RTLD_NEXT, "dbus_connection_read_write_dispatch");
+    ++dispatching;
+    const dbus_bool_t result = real(c, timeout);
+    --dispatching;
+    return result;
 }

@@ -199,6 +199,14 @@ AtspiAccessible* frontmostAccessible();
 // ---- Observers (runloop.cpp) -----------------------------------------------------------------
 
 void destroyObserver(Object* observer);
+// Whether an event from `source` comes from the watched application, whose bus name is `watched`:
+// told by name alone, since a callback asks nothing of the bus (which would dispatch further
+// events inside it, and could wait its whole time-out). While the watched application has no
+// known name, every event is taken, and its process compared when it is delivered.
+bool fromWatched(AtspiAccessible* source, const std::string& watched);
+// The application whose text events are listened to: none, meaning every application, for one
+// without a bus name, which libatspi would put into a match rule unchecked.
+AtspiAccessible* listenedApplication(AtspiAccessible* application);
 // Drops the events waiting for delivery to observers in the run loop: a snapshot under way reads
 // what they announced.
 void dropWaitingEvents();

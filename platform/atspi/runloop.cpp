@@ -99,15 +99,6 @@ std::map<std::string, SharedListener, std::less<>>& sharedListeners() {
     return *listeners;
 }
 
-// Whether an event comes from the application an observer watches, by bus name: a callback asks
-// nothing of the bus, which would dispatch further events inside it (and could wait its whole
-// time-out). While that application has no known bus name, every event is taken here and its
-// process compared when it is delivered.
-bool fromWatched(AtspiAccessible* source, const Object* observer) {
-    const std::string bus = busNameOf(source);
-    return !bus.empty() && (observer->bus.empty() || bus == observer->bus);
-}
-
 void onObserverEvent(AtspiEvent* event, void* data) {
     const auto* shared = static_cast<const SharedListener*>(data);
     // Focus events also announce losing the focus; only gaining it counts.
@@ -118,7 +109,7 @@ void onObserverEvent(AtspiEvent* event, void* data) {
         if (g_str_has_prefix(event->type, "object:state-changed:focused")) noteFocused(event->source);
         for (Registration* registration : shared->registrations) {
             Object* observer = registration->observer;
-            if (observer->source.attached != nullptr && fromWatched(event->source, observer)) {
+            if (observer->source.attached != nullptr && fromWatched(event->source, observer->bus)) {
                 observer->pending.push_back({registration, Accessible::share(event->source)});
             }
         }
@@ -394,7 +385,7 @@ void listenFor(Object* observer) {
     for (auto& [event, shared] : sharedListeners()) {
         if (!shared.scoped || (shared.registered && shared.app == observer->bus)) continue;
         deregisterShared(shared, event);
-        registerShared(shared, event, observer->accessible.get());
+        registerShared(shared, event, listenedApplication(observer->accessible.get()));
     }
     listenToInput();
 }
@@ -460,6 +451,15 @@ gboolean runTimer(gpointer data) {
 void deleteTimer(gpointer data) { delete static_cast<MainTimer*>(data); }
 
 }  // namespace
+
+bool fromWatched(AtspiAccessible* source, const std::string& watched) {
+    const std::string bus = busNameOf(source);
+    return !bus.empty() && (watched.empty() || bus == watched);
+}
+
+AtspiAccessible* listenedApplication(AtspiAccessible* application) {
+    return busNameOf(application).empty() ? nullptr : application;
+}
 
 void noteLookStarted() { lastLookSelected = false; }
 
@@ -544,7 +544,7 @@ void runLoopAddSource(RunLoop*, RunLoopSource* source) {
     // the handler that is running, once the evaluation it makes has written its line.
     Accessible app = applicationForPid(observer->pid);
     observer->bus = app ? busNameOf(app.get()) : std::string();
-    if (!observer->bus.empty()) observer->accessible = std::move(app);
+    observer->accessible = std::move(app);
     GSource* gsource = g_source_new(&deliveryFuncs, sizeof(DeliverySource));
     auto* delivery = reinterpret_cast<DeliverySource*>(gsource);
     delivery->observer = observer;

@@ -52,6 +52,7 @@ struct Learnt {
     std::map<AtspiAccessible*, int> counts;
     std::map<std::tuple<AtspiAccessible*, int, int>, std::string> texts;
     std::map<AtspiAccessible*, Ranges> selections;
+    std::map<AtspiAccessible*, int> carets;
     std::vector<Accessible> held;  // the objects whose addresses are keys above
 };
 
@@ -93,6 +94,20 @@ int characterCount(AtspiAccessible* accessible) {
     const int count = error.failed() ? 0 : std::max(n, 0);
     learnt().counts.emplace(held(accessible), count);
     return count;
+}
+
+// The caret's offset in an accessible, -1 when it has none; none when it cannot be read.
+std::optional<int> caretOffset(AtspiAccessible* accessible) {
+    if (auto found = learnt().carets.find(accessible); found != learnt().carets.end()) {
+        return found->second;
+    }
+    GRef<AtspiText> text(atspi_accessible_get_text_iface(accessible));
+    if (!text || stalled()) return std::nullopt;
+    ErrorSink error;
+    const int caret = atspi_text_get_caret_offset(text.get(), error.out());
+    if (error.failed()) return std::nullopt;
+    learnt().carets.emplace(held(accessible), caret);
+    return caret;
 }
 
 // The characters [start, end) of an accessible as UTF-8; empty when they cannot be read.
@@ -402,8 +417,10 @@ struct Run {
 };
 
 // The document's selection as one range of its children's characters, and the start of what is
-// selected in the caret's child; none when the document is not one to read this way.
-std::optional<Ranges> selectionAroundCaret(AtspiAccessible* document, std::string& prefix) {
+// selected in the caret's child; none when the document is not one to read this way. `inOneChild`
+// tells whether the whole selection lies inside the caret's child.
+std::optional<Ranges> selectionAroundCaret(AtspiAccessible* document, std::string& prefix,
+                                           bool& inOneChild) {
     if (!isChromium(document)) return std::nullopt;
     GRef<AtspiText> text(atspi_accessible_get_text_iface(document));
     GRef<AtspiHypertext> hypertext(atspi_accessible_get_hypertext_iface(document));
@@ -414,8 +431,9 @@ std::optional<Ranges> selectionAroundCaret(AtspiAccessible* document, std::strin
     if (count <= 0) return Ranges{};  // an empty page, or one too busy to answer
     const int links = atspi_hypertext_get_n_links(hypertext.get(), error.out());
     if (error.failed() || links != count) return std::nullopt;
-    const int caret = atspi_text_get_caret_offset(text.get(), error.out());
-    if (error.failed()) return std::nullopt;
+    const std::optional<int> asked = caretOffset(document);
+    if (!asked) return std::nullopt;
+    const int caret = *asked;
     if (caret < 0) return Ranges{};  // no caret in this document: nothing selected in it
     // The caret can sit at the start of the child after a selection (a paragraph selected by a
     // triple click): then the child before holds it.
@@ -426,9 +444,12 @@ std::optional<Ranges> selectionAroundCaret(AtspiAccessible* document, std::strin
         const Ranges own = selectedRanges(child.get());
         if (own.empty()) continue;
         Run run{document, offset, count};
-        const int from = own.front().first == 0 ? run.end(-1) : offset;
-        const int to = own.back().second >= characterCount(child.get()) ? run.end(1) : offset;
+        const bool before = own.front().first == 0;
+        const bool after = own.back().second >= characterCount(child.get());
+        const int from = before ? run.end(-1) : offset;
+        const int to = after ? run.end(1) : offset;
         prefix = selectionPrefix(child.get(), own);
+        inOneChild = !before && !after;
         return Ranges{{from, to + 1}};
     }
     return Ranges{};
@@ -442,6 +463,33 @@ std::map<std::string, bool>& knownChromium() {
 std::map<std::string, ProcessId>& knownProcesses() {
     static auto* known = new std::map<std::string, ProcessId>;  // by bus name
     return *known;
+}
+
+// What the last look found in the focused element when it found a selection by a few questions:
+// the selections it read on its way down (the element's own, or in Chromium's engine those below
+// the caret, with the caret, when the whole selection lies inside the caret's child), and what it
+// concluded. An engine keeps one selection per document, so while each of those answers as before,
+// the next look concludes the same, in about half the questions (a click brings four looks within a
+// second). Any other answer takes the whole route again.
+struct Route {
+    Accessible focused;
+    std::optional<int> caret;
+    std::vector<std::pair<Accessible, Ranges>> selections;
+    Ranges found;
+    std::string prefix;
+};
+constexpr std::size_t kRouteSelections = 4;  // selections a remembered route asks again
+
+Route& lastRoute() {
+    static auto* route = new Route;  // main thread only
+    return *route;
+}
+
+bool routeHolds(const Route& route) {
+    if (stalled() || (route.caret && caretOffset(route.focused.get()) != route.caret)) return false;
+    return std::ranges::all_of(route.selections, [](const auto& known) {
+        return !stalled() && selectedRanges(known.first.get()) == known.second;
+    });
 }
 
 }  // namespace
@@ -479,10 +527,27 @@ bool inPage(AtspiAccessible* accessible) {
 }
 
 Ranges selectionOf(AtspiAccessible* accessible, std::string* prefix) {
+    Route& route = lastRoute();
+    if (route.focused.get() == accessible && routeHolds(route)) {
+        if (prefix != nullptr) *prefix = route.prefix;
+        return route.found;
+    }
+    route = {};
     std::string found;
-    std::optional<Ranges> ranges = selectionAroundCaret(accessible, found);
+    bool inOneChild = true;
+    std::optional<Ranges> ranges = selectionAroundCaret(accessible, found, inOneChild);
+    const bool aroundCaret = ranges.has_value();
     if (!ranges) ranges = stalled() ? Ranges{} : selectedRanges(accessible);
-    if (prefix != nullptr) *prefix = found.empty() ? selectionPrefix(accessible, *ranges) : found;
+    if (prefix == nullptr) return std::move(*ranges);
+    *prefix = found.empty() ? selectionPrefix(accessible, *ranges) : found;
+    if (inOneChild && !prefix->empty() && !stalled() &&
+        learnt().selections.size() <= kRouteSelections) {
+        route = {Accessible::share(accessible), aroundCaret ? caretOffset(accessible) : std::nullopt,
+                 {}, *ranges, *prefix};
+        for (const auto& [object, selection] : learnt().selections) {
+            route.selections.emplace_back(Accessible::share(object), selection);
+        }
+    }
     return std::move(*ranges);
 }
 
@@ -639,6 +704,7 @@ ProcessId processOf(AtspiAccessible* accessible) {
 void forgetProcess(const std::string& bus) {
     knownProcesses().erase(bus);
     knownChromium().erase(bus);
+    if (busNameOf(lastRoute().focused.get()) == bus) lastRoute() = {};
 }
 
 void forgetBusName(const std::string& bus) {

@@ -1,5 +1,6 @@
 #include "platform/atspi/display.h"
 #include "platform/atspi/identity.h"
+#include "platform/atspi/internal.h"
 
 #include <gtest/gtest.h>
 #include <linux/netlink.h>
@@ -244,3 +245,28 @@ TEST(Identity, PeersAreKnownByTheirSocketFile) {
 }
 
 }  // namespace
+
+// An event callback tells the watched application's events apart by bus name alone, with no bus
+// to ask (none is reachable here), and an application without a bus name is never handed to
+// libatspi as the one to listen to.
+TEST(Identity, EventsToldApartByBusNameWithoutAskingTheBus) {
+    setenv("AT_SPI_BUS_ADDRESS", "unix:path=/nonexistent", 1);  // libatspi ends the process on a call
+    const auto accessibleOf = [](const char* bus) {
+        auto* app = static_cast<AtspiApplication*>(g_object_new(ATSPI_TYPE_APPLICATION, nullptr));
+        app->bus_name = bus != nullptr ? g_strdup(bus) : nullptr;
+        sw::platform::atspi::Accessible accessible(
+            static_cast<AtspiAccessible*>(g_object_new(ATSPI_TYPE_ACCESSIBLE, nullptr)));
+        ATSPI_OBJECT(accessible.get())->app = app;
+        return accessible;
+    };
+    using sw::platform::atspi::fromWatched;
+    using sw::platform::atspi::listenedApplication;
+    const auto browser = accessibleOf(":1.7"), other = accessibleOf(":1.8"), nameless = accessibleOf(nullptr);
+    EXPECT_TRUE(fromWatched(browser.get(), ":1.7"));
+    EXPECT_FALSE(fromWatched(other.get(), ":1.7"));
+    EXPECT_FALSE(fromWatched(nameless.get(), ":1.7"));
+    EXPECT_TRUE(fromWatched(other.get(), ""));  // the watched one not found by name: all, checked later
+    EXPECT_EQ(listenedApplication(browser.get()), browser.get());
+    EXPECT_EQ(listenedApplication(nameless.get()), nullptr);
+    EXPECT_EQ(listenedApplication(nullptr), nullptr);
+}

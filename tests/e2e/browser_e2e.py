@@ -27,6 +27,22 @@ DESKTOPS = {"x11": desktop.Desktop, "wayland": wayland.Desktop,
             "snap": lambda: wayland.Desktop(linked_runtime=True)}
 
 TOLERANCE = 2  # pixels between the reported rectangle and the painted one
+# Preloaded into the watcher, it logs each D-Bus call it makes: when it measures a rectangle.
+CALL_LOG = os.path.join(HERE, "..", "..", "bench", "dbus_call_count.c")
+MEASURING = re.compile(r"\.Get(Range|Character)?Extents ")
+
+
+def call_log(folder):
+    """The watcher's environment for the preloaded call log, and the log's path."""
+    library, log, counts = (os.path.join(folder, n) for n in ("calls.so", "calls.log", "calls"))
+    flags = desktop.subprocess.run(["pkg-config", "--cflags", "dbus-1"], capture_output=True,
+                                   text=True, check=True).stdout.split()
+    desktop.subprocess.run(["cc", "-shared", "-fPIC", "-O2", "-o", library, CALL_LOG, *flags, "-ldl"],
+                           check=True)
+    with open(counts, "wb") as f:
+        f.write(bytes(8 * 4097))
+    open(log, "w").close()
+    return {"LD_PRELOAD": library, "SW_CALL_COUNT": counts, "SW_CALL_LOG": log}, log
 
 
 class Failure(Exception):
@@ -123,10 +139,12 @@ def run(engine, exe, kind):
         suppressions = os.path.join(d.dir, "lsan.supp")
         with open(suppressions, "w") as f:
             f.write("leak:dbind_send_and_allow_reentry\n")
-        options = {"ASAN_OPTIONS": "fast_unwind_on_malloc=0",
+        # The sanitizers' runtime need not come first: the call log only wraps libdbus.
+        options = {"ASAN_OPTIONS": "fast_unwind_on_malloc=0:verify_asan_link_order=0",
                    "LSAN_OPTIONS": "print_suppressions=0:suppressions=" + suppressions}
-        watcher = desktop.Watcher(exe, d, {k: ":".join(filter(None, [d.env.get(k), v]))
-                                           for k, v in options.items()})
+        calls_env, calls = call_log(d.dir)
+        watcher = desktop.Watcher(exe, d, dict({k: ":".join(filter(None, [d.env.get(k), v]))
+                                                for k, v in options.items()}, **calls_env))
         event = watcher.event(timeout=30)
         check(event == {"selection": False}, f"first line {event}")
 
@@ -225,7 +243,15 @@ def run(engine, exe, kind):
         view.click_empty()
         expect_cleared()
 
-        step("closing standard input ends the watcher with status 0 within a second")
+        step("closing standard input while a rectangle is measured (right after the key where none "
+             "is) ends the watcher with status 0 within a second")
+        with open(calls) as f:
+            f.seek(0, os.SEEK_END)
+            d.key("ctrl+a")
+            if bounded:
+                desktop.wait_for("a measurement",
+                                 lambda: any(MEASURING.search(l) for l in f.readlines()),
+                                 interval=0.001)
         status, seconds = watcher.close()
         check(status == 0 and seconds < 1, f"exit status {status} after {seconds:.2f} s")
 
@@ -265,7 +291,7 @@ if __name__ == "__main__":
     status = None if kind == "x11" else wayland.as_user(
         ["/usr/bin/python3", os.path.abspath(__file__), engine, exe, kind],
         {os.path.abspath(__file__): "tests/e2e/browser_e2e.py", exe: "selection-watcher",
-         lib: "scripts/lib"})
+         lib: "scripts/lib", os.path.abspath(CALL_LOG): "bench/dbus_call_count.c"})
     if status is None:
         started = time.monotonic()
         status = run(engine, exe, kind)
