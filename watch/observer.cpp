@@ -124,6 +124,14 @@ void dropPageProcess() {
     missingOfPage = 0;
 }
 
+// Whether a page of the watched browser was seen to answer from the browser's own process (every
+// browser but Safari): then a focus notification needs no look at where the focus lies.
+bool pagesInBrowserProcess = false;
+
+void notePage(platform::Ref page) {
+    if (platform::elementGetPid(page) == watchedPid) pagesInBrowserProcess = true;
+}
+
 // Follows the process that answers for `focused` when it is another than the watched browser's:
 // its notifications reach only an observer of that process. One such process at a time.
 void followPageProcess(platform::Ref focused) {
@@ -176,7 +184,10 @@ void walkToPage(platform::Owned window) {
         heap.pop_back();
         bool busy = false;
         ++calls;
-        if (isWebArea(element.get(), busy)) return followPageProcess(element.get());
+        if (isWebArea(element.get(), busy)) {
+            notePage(element.get());
+            return followPageProcess(element.get());
+        }
         if (busy) return;
         platform::Owned children;
         if (!ask(element.get(), "AXChildren", children)) return;
@@ -213,8 +224,10 @@ void wakePage(platform::Ref application) {
     if (platform::Owned focused = asElement(code, std::move(value))) {
         followPageProcess(focused.get());
         bool busy = false;
-        if (isWebArea(focused.get(), busy) || busy) return;
-        if (webAreaAbove(focused.get(), busy) || busy) return;
+        if (isWebArea(focused.get(), busy)) return notePage(focused.get());
+        if (busy) return;
+        if (platform::Owned area = webAreaAbove(focused.get(), busy)) return notePage(area.get());
+        if (busy) return;
     }
     walkToPage(std::move(window));
 }
@@ -242,6 +255,7 @@ void tearDownObserver() {
     currentObserver.reset();
     currentAXApp.reset();
     watchedPid = 0;
+    pagesInBrowserProcess = false;
 }
 
 void attachObserver(platform::ProcessId forPid) {
@@ -275,8 +289,9 @@ void attachObserver(platform::ProcessId forPid) {
 
 void axCallback(platform::Ref observer, platform::Ref, platform::Ref notification, void*) {
     // The focus may have moved into a page of another process (a tab of its own): follow it.
-    // Systems that do not tell an element's process have nothing to follow and are not asked.
-    if (observer == currentObserver.get() && notification != nullptr &&
+    // Systems that do not tell an element's process, and browsers whose pages answer from their
+    // own, have nothing to follow and are not asked.
+    if (observer == currentObserver.get() && !pagesInBrowserProcess && notification != nullptr &&
         platform::stringValue(notification) == kNotifications[0] &&
         platform::elementGetPid(currentAXApp.get()) != 0) {
         platform::Owned focused;
