@@ -96,7 +96,7 @@ TEST_F(SnapshotTest, TextControlRectangle) {
         const char* role;
         Answer bounds;
         const char* snapshot;
-    } rows[] = {{"AXTextArea", rect(7, 0), "word 5,6,7x8 #3"}, {"AXSearchField", rect(2, 3, 4, 5), "word 4,5,2x3 #1"},
+    } rows[] = {{"AXTextField", rect(7, 0), "word 5,6,7x8 #3"}, {"AXSearchField", rect(2, 3, 4, 5), "word 4,5,2x3 #1"},
                 {"AXComboBox", busy, "word #1"}, {"AXRole?", Answer::failure(sim::kAXErrorNoValue), "word #3"}};
     for (const auto& row : rows) {
         const int field = sim::selectText(kBrowser, "word");

@@ -99,12 +99,10 @@ def run(engine, exe, kind):
               and event["app"] == bundle, f"expected a present selection in {bundle}, got {event}")
         reported = tuple(event["bounds"][k] for k in ("x", "y", "width", "height")) if bounded else None
         check(not bounded or rule(reported, painted), f"reported bounds {reported}, painted {painted}")
-        print(f"   present, bounds {reported}, painted {painted}", flush=True)
 
     def expect_cleared(timeout=20):
         event = watcher.event(timeout)
         check(event == {"selection": False}, f"expected a cleared selection, got {event}")
-        print("   cleared", flush=True)
 
     def expect_quiet(seconds=1.5):
         """No line for longer than the watcher keeps looking after a click or key."""
@@ -191,7 +189,6 @@ def run(engine, exe, kind):
         text = [r for r in heard[1] if "member='Text" in r]
         check(heard[0] is not False and len(text) == 2 and all("sender=" in r for r in text)
               and len(heard[1]) == 3, f"in front, the watcher hears {heard}")
-        print(f"   browser in front: keys heard {heard[0]}, rules {heard[1]}", flush=True)
         d.activate(xterm)
         expect_cleared()
         quiet = (None if heard[0] is None else False, [])
@@ -257,13 +254,6 @@ def run(engine, exe, kind):
         if watcher is not None:
             print("watcher lines: " + "".join(l for _, l in watcher.lines.all), file=sys.stderr)
             print("watcher stderr: " + watcher.stderr(), file=sys.stderr)
-        for name in (engine, "xvfb", "a11y-bus", "openbox", "sway", "wl-input"):
-            path = os.path.join(d.dir, name + ".log")
-            if os.path.exists(path):
-                with open(path, errors="replace") as f:
-                    tail = f.read()[-2000:]
-                if tail.strip():
-                    print(f"--- {name}.log (tail)\n{tail}", file=sys.stderr)
         return 1
     finally:
         if watcher is not None:
@@ -283,7 +273,5 @@ if __name__ == "__main__":
         {os.path.abspath(__file__): "tests/e2e/browser_e2e.py", exe: "selection-watcher",
          lib: "scripts/lib", os.path.abspath(CALL_LOG): "bench/dbus_call_count.c"})
     if status is None:
-        started = time.monotonic()
         status = run(engine, exe, kind)
-        print(f"e2e ({engine}, {kind}) took {time.monotonic() - started:.1f} s", flush=True)
     sys.exit(status)

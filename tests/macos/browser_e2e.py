@@ -102,17 +102,6 @@ def matches(rule, reported, painted):
     return x <= px + TOL and y <= py + TOL and x + w >= px + pw - TOL and y + h >= py + ph - TOL
 
 
-def relation(reported, painted):
-    """How the two boxes stand, so that a run's log says which rule a browser follows."""
-    if matches("exact", reported, painted):
-        return "the same box"
-    if matches("contains", reported, painted):
-        return "the reported box contains the painted one"
-    if matches("contains", painted, reported):
-        return "the painted box contains the reported one"
-    return "neither contains the other"
-
-
 def verdict(outcomes, ci):
     """(last line, exit status) from what happened. `outcomes` maps each browser wanted to why it
     did not run (a string) or to its cases' results: "ok", "FAIL", or "unpainted" (passed, its
@@ -186,7 +175,7 @@ def step(run, action, argument, expected, shot):
         return f"reported {reported} {figures}, painted box not compared (no screen recording)"
     rule = "contains" if expected == "contains" else RULES[run.bundle]
     painted = rounded(run.view.painted(shot))
-    boxes = f"reported {reported} painted {painted}: {relation(reported, painted)}"
+    boxes = f"reported {reported} painted {painted}"
     check(matches(rule, reported, painted), f"{boxes}; the rule is {rule} ({figures})")
     return f"{boxes} ({rule} holds) {figures}"
 
@@ -203,8 +192,6 @@ def run_browser(bundle, app, exe, screen, out):
     try:
         run.pid = mac.start_browser(bundle, app, folder)
         run.view = mac.View(run.pid, screen, os.path.join(out, bundle + "-corner.png"))
-        print(f"     {bundle}: window at {rounded(run.view.frame)} (asked for {mac.GEOMETRY}), page at "
-              f"{rounded(run.view.origin) or 'a place read after the first line'}", flush=True)
         for n, (case, steps) in enumerate(MAC_CASES, 1):
             results.append(run_case(run, step, bundle, case, steps, os.path.join(out, f"{bundle}-{n:02d}")))
     except ERRORS as e:

