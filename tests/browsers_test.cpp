@@ -65,6 +65,9 @@ const Scenario kScenarios[] = {
      {R"("height":60,"width":300,"x":20,"y":160)", R"("height":18,"width":70,"x":60,"y":161)"},
      {{[](const Page& p) { sim::selectInField(kBrowser, p.textArea, "oscar", {60.4, 161, 70, 18}); }, "PPP"},
       {[](const Page& p) { clickAway(p), sim::releaseMouseButton(); }, "CCC"}}},
+    {"a word in the page's text field",
+     {R"("height":24,"width":300,"x":20,"y":230)", R"("height":18,"width":64,"x":80,"y":233)"},
+     {{[](const Page& p) { sim::selectInField(kBrowser, p.textField, "romeo", {80.4, 233, 64, 18}); }, "PPP"}}},
     // Chromium tells once its page tree has arrived; Gecko never learnt of a selection made
     // before its accessibility started; Safari's page answers at once.
     {"a selection made before the watcher came", kTwoLines, {}, selectTwoLines, {"CP", "C", "P"}},
